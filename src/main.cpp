@@ -1,0 +1,91 @@
+/*
+ * sockrelay: copy standard input, byte for byte and in order, into a socket
+ * that the parent process already holds.
+ *
+ * The parent opens, connects and configures the socket, lets it survive exec
+ * at some descriptor number and names that number with "--sockfd N".
+ * sockrelay reads standard input in chunks of 32768 bytes and sends each
+ * chunk completely before it reads the next.  It never creates, reads from,
+ * shuts down or closes the socket, and never closes standard input.
+ *
+ * The parent learns the outcome from the exit status and one line on
+ * standard error:
+ *   0    all input was accepted by the socket
+ *   2    no non-zero descriptor was given; standard input was not read
+ *   254  reading standard input failed
+ *   255  a send failed (or death by SIGPIPE, if the parent left it default)
+ */
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+
+// Zero means "not given": descriptor 0 is standard input and never the output.
+static int32_t s_SockFD = 0;
+
+int main(int argc, char *argv[])
+{
+    // argv[0] is scanned like any other element, and a value is consumed
+    // even when it reads "--sockfd".
+    for (int i = 0; i < argc;) {
+        if (strcmp(argv[i], "--sockfd") != 0) {
+            i++;
+            continue;
+        }
+        if (i + 1 == argc) {
+            // A dangling option is a malformed command line: refuse it
+            // rather than fall back to an earlier value.
+            s_SockFD = 0;
+            break;
+        }
+        s_SockFD = static_cast<int32_t>(strtol(argv[i + 1], nullptr, 0));
+        fprintf(stderr, "outputting to sockfd device %i\n", s_SockFD);
+        i += 2;
+    }
+    if (s_SockFD == 0) {
+        fprintf(stderr, "sockrelay: main: condition \"s_SockFD != 0\" failed: "
+                        "no --sockfd descriptor given\n");
+        return 2;
+    }
+
+    // With SO_ZEROCOPY on, the kernel may still read the chunk after send()
+    // returns, and refilling it would corrupt the stream; such a socket gets
+    // plain copying sends.  A failed query leaves the error to the first send.
+    int flags = MSG_ZEROCOPY;
+    int zerocopy = 0;
+    socklen_t optlen = sizeof zerocopy;
+    if (getsockopt(s_SockFD, SOL_SOCKET, SO_ZEROCOPY, &zerocopy, &optlen) == 0 &&
+        zerocopy != 0)
+        flags = 0;
+
+    char chunk[32768];
+    for (;;) {
+        // fread returns short only at end of input or on a read error, so
+        // slow input is gathered into whole chunks before it is sent.
+        size_t n = fread(chunk, 1, sizeof chunk, stdin);
+        if (n < sizeof chunk) {
+            int err = ferror(stdin);
+            if (err != 0) {
+                fprintf(stderr, "read error: %i ERROR_ABORT\n", err);
+                return -2;
+            }
+        }
+        // EAGAIN is a full buffer or the owner's send time-out; EINTR comes
+        // from a stop and continue during a timed send.  Both are retried at
+        // once, with the same arguments; any other error ends the run.
+        for (uint32_t sent = 0; sent < n;) {
+            ssize_t r = send(s_SockFD, chunk + sent, n - sent, flags);
+            if (r >= 0) {
+                sent += static_cast<uint32_t>(r);
+            } else if (errno != EAGAIN && errno != EINTR) {
+                fprintf(stderr, "write error: %i %i sockfd:%i ERROR_ABORT\n",
+                        static_cast<int32_t>(r), errno, s_SockFD);
+                return -1;
+            }
+        }
+        if (n < sizeof chunk && feof(stdin))
+            return 0;
+    }
+}
