@@ -1,0 +1,426 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+extern char **environ;
+
+namespace {
+
+int sys(int r, const char *what)
+{
+    if (r < 0)
+        throw std::runtime_error(std::string(what) + ": " + strerror(errno));
+    return r;
+}
+
+using Clock = std::chrono::steady_clock;
+
+int millis_left(Clock::time_point end)
+{
+    auto left = std::chrono::duration_cast<Millis>(end - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits for `fd` to become readable; false when the deadline has passed.
+bool readable(int fd, Clock::time_point end)
+{
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, millis_left(end));
+        if (r > 0)
+            return true;
+        if (r == 0)
+            return false;
+        if (errno != EINTR)
+            sys(r, "poll");
+    }
+}
+
+sockaddr_in loopback()
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+sockaddr_in bound_address(int fd)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    sys(getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len), "getsockname");
+    return a;
+}
+
+}  // namespace
+
+void Fd::reset(int fd)
+{
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = fd;
+}
+
+Pair unix_pair(int type)
+{
+    int sv[2];
+    sys(socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, sv), "socketpair");
+    return {Fd(sv[0]), Fd(sv[1])};
+}
+
+Pair tcp_pair(TcpOptions options)
+{
+    Fd listener(sys(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket"));
+    sockaddr_in a = loopback();
+    sys(bind(listener.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), "bind");
+    sys(listen(listener.get(), 1), "listen");
+    a = bound_address(listener.get());
+    Fd client(sys(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), "socket"));
+    int one = 1;
+    if (options.zerocopy)
+        sys(setsockopt(client.get(), SOL_SOCKET, SO_ZEROCOPY, &one, sizeof one),
+            "SO_ZEROCOPY");
+    if (options.nodelay)
+        sys(setsockopt(client.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one),
+            "TCP_NODELAY");
+    sys(connect(client.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), "connect");
+    Fd server(sys(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC), "accept"));
+    return {std::move(client), std::move(server)};
+}
+
+Pair udp_pair()
+{
+    Fd receiver(sys(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), "socket"));
+    int size = 8 << 20;
+    // Room for every message of a test even before the reader starts.
+    if (setsockopt(receiver.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
+        setsockopt(receiver.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in a = loopback();
+    sys(bind(receiver.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), "bind");
+    a = bound_address(receiver.get());
+    Fd sender(sys(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), "socket"));
+    sys(connect(sender.get(), reinterpret_cast<sockaddr *>(&a), sizeof a), "connect");
+    return {std::move(sender), std::move(receiver)};
+}
+
+Pair pipe_pair()
+{
+    int p[2];
+    sys(pipe2(p, O_CLOEXEC), "pipe2");
+    return {Fd(p[1]), Fd(p[0])};
+}
+
+Fd file_with(const std::string &data)
+{
+    Fd fd(sys(memfd_create("input", MFD_CLOEXEC), "memfd_create"));
+    write_all(fd.get(), data);
+    sys(static_cast<int>(lseek(fd.get(), 0, SEEK_SET)), "lseek");
+    return fd;
+}
+
+std::string pattern(size_t size, uint32_t seed)
+{
+    std::string s(size, '\0');
+    uint64_t x = 0x9e3779b97f4a7c15ULL * (seed + 1);
+    for (size_t i = 0; i < size; i++) {
+        if (i % 8 == 0) {  // splitmix64 over the word index
+            uint64_t z = (x += 0x9e3779b97f4a7c15ULL);
+            z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+            z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+            z ^= z >> 31;
+            std::memcpy(&s[i], &z, std::min<size_t>(8, size - i));
+        }
+    }
+    return s;
+}
+
+std::string read_all(int fd, Millis deadline)
+{
+    auto end = Clock::now() + deadline;
+    std::string got;
+    char buf[65536];
+    for (;;) {
+        if (!readable(fd, end)) {
+            ADD_FAILURE() << "no end of file within " << deadline.count() << " ms; "
+                          << got.size() << " bytes had arrived";
+            return got;
+        }
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n == 0 || (n < 0 && errno == ECONNRESET))
+            return got;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        sys(static_cast<int>(n), "read");
+        got.append(buf, static_cast<size_t>(n));
+    }
+}
+
+std::string read_exactly(int fd, size_t n, Millis deadline)
+{
+    auto end = Clock::now() + deadline;
+    std::string got(n, '\0');
+    size_t have = 0;
+    while (have < n) {
+        if (!readable(fd, end)) {
+            ADD_FAILURE() << "only " << have << " of " << n << " bytes within "
+                          << deadline.count() << " ms";
+            break;
+        }
+        ssize_t r = read(fd, &got[have], n - have);
+        if (r == 0) {
+            ADD_FAILURE() << "end of file after " << have << " of " << n << " bytes";
+            break;
+        }
+        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        sys(static_cast<int>(r), "read");
+        have += static_cast<size_t>(r);
+    }
+    got.resize(have);
+    return got;
+}
+
+bool arrives(int fd, Millis wait) { return readable(fd, Clock::now() + wait); }
+
+testing::AssertionResult same_bytes(const std::string &want, const std::string &got)
+{
+    size_t common = std::min(want.size(), got.size());
+    size_t at = 0;
+    while (at < common && want[at] == got[at])
+        at++;
+    if (at == want.size() && at == got.size())
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << "expected " << want.size() << " bytes, got " << got.size()
+           << "; first difference at offset " << at << " (chunk " << at / kChunk << ")";
+}
+
+std::vector<std::string> read_messages(int fd, size_t count, Millis deadline)
+{
+    auto end = Clock::now() + deadline;
+    std::vector<std::string> got;
+    std::string buf(1 << 16, '\0');
+    while (got.size() < count) {
+        if (!readable(fd, end)) {
+            ADD_FAILURE() << "only " << got.size() << " of " << count
+                          << " messages within " << deadline.count() << " ms";
+            break;
+        }
+        ssize_t n = recv(fd, &buf[0], buf.size(), MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        sys(static_cast<int>(n), "recv");
+        got.emplace_back(buf.data(), static_cast<size_t>(n));
+    }
+    return got;
+}
+
+void write_all(int fd, const std::string &data)
+{
+    for (size_t done = 0; done < data.size();) {
+        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EPIPE || errno == ECONNRESET))
+            return;
+        sys(static_cast<int>(n), "write");
+        done += static_cast<size_t>(n);
+    }
+}
+
+bool wait_until(const std::function<bool()> &done, Millis deadline)
+{
+    auto end = Clock::now() + deadline;
+    while (!done()) {
+        if (Clock::now() >= end)
+            return false;
+        poll(nullptr, 0, 5);
+    }
+    return true;
+}
+
+char process_state(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    size_t close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() ? '?' : line[close + 2];
+}
+
+Launch &Launch::args(std::vector<std::string> rest)
+{
+    argv.insert(argv.end(), rest.begin(), rest.end());
+    return *this;
+}
+
+Launch &Launch::input(int fd)
+{
+    stdin_fd = fd;
+    return *this;
+}
+
+Launch &Launch::place(int fd, int number)
+{
+    fds.emplace_back(fd, number);
+    return *this;
+}
+
+Launch &Launch::spy(const std::string &log, const std::string &settings)
+{
+    env.push_back(std::string("LD_PRELOAD=") + SENDSPY);
+    env.push_back("SENDSPY_LOG=" + log);
+    for (size_t start = 0; start < settings.size();) {
+        size_t space = settings.find(' ', start);
+        if (space == std::string::npos)
+            space = settings.size();
+        env.push_back("SENDSPY_" + settings.substr(start, space - start));
+        start = space + 1;
+    }
+    return *this;
+}
+
+Child::Child(const Launch &launch)
+{
+    std::vector<char *> argv;
+    for (const auto &a : launch.argv)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (char **e = environ; *e != nullptr; e++)
+        envp.push_back(*e);
+    for (const auto &e : launch.env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+
+    int err[2];
+    sys(pipe2(err, O_CLOEXEC), "pipe2");
+    err_.reset(err[0]);
+    Fd err_write(err[1]);
+    out_.reset(sys(memfd_create("stdout", MFD_CLOEXEC), "memfd_create"));
+    Fd null(sys(open("/dev/null", O_RDONLY | O_CLOEXEC), "/dev/null"));
+    std::vector<std::pair<int, int>> map{
+        {launch.stdin_fd >= 0 ? launch.stdin_fd : null.get(), 0},
+        {out_.get(), 1},
+        {err_write.get(), 2}};
+    map.insert(map.end(), launch.fds.begin(), launch.fds.end());
+
+    pid_ = sys(fork(), "fork");
+    if (pid_ == 0) {
+        // Only async-signal-safe calls from here to exec.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGPIPE, launch.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+        // Move every source above the targets first, so that no dup2 can
+        // overwrite a source that is still to be placed.
+        constexpr int kHigh = 512;
+        std::pair<int, int> moved[64];
+        size_t count = 0;
+        for (const auto &m : map)
+            if (count < 64)
+                moved[count++] = {fcntl(m.first, F_DUPFD_CLOEXEC, kHigh), m.second};
+        for (int fd = 0; fd < kHigh; fd++)
+            close(fd);
+        for (size_t i = 0; i < count; i++)
+            if (moved[i].first < 0 || dup2(moved[i].first, moved[i].second) < 0)
+                _exit(126);
+        execve(SOCKRELAY, argv.data(), envp.data());
+        _exit(127);
+    }
+}
+
+Child::~Child()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+Outcome Child::finish(Millis deadline)
+{
+    Outcome o;
+    auto end = Clock::now() + deadline;
+    char buf[4096];
+    for (;;) {
+        if (!readable(err_.get(), end)) {
+            ADD_FAILURE() << "sockrelay still running after " << deadline.count()
+                          << " ms; killed. Standard error so far: " << o.err;
+            kill(pid_, SIGKILL);
+            break;
+        }
+        ssize_t n = read(err_.get(), buf, sizeof buf);
+        if (n <= 0)
+            break;
+        o.err.append(buf, static_cast<size_t>(n));
+    }
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    o.status = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                                 : "signal " + std::to_string(WTERMSIG(status));
+    for (off_t at = 0;;) {
+        ssize_t n = pread(out_.get(), buf, sizeof buf, at);
+        if (n <= 0)
+            break;
+        o.out.append(buf, static_cast<size_t>(n));
+        at += n;
+    }
+    return o;
+}
+
+Outcome run(const Launch &launch, Millis deadline)
+{
+    Child child(launch);
+    return child.finish(deadline);
+}
+
+TempPath::TempPath()
+{
+    const char *dir = getenv("TMPDIR");
+    std::string tmpl = std::string(dir != nullptr ? dir : "/tmp") + "/sendspy-XXXXXX";
+    int fd = sys(mkstemp(&tmpl[0]), "mkstemp");
+    close(fd);
+    path = tmpl;
+}
+
+TempPath::~TempPath() { unlink(path.c_str()); }
+
+std::vector<SendCall> read_spy_log(const std::string &path)
+{
+    std::vector<SendCall> calls;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        SendCall c{};
+        if (sscanf(line.c_str(), "%lx %zu %x %ld %d", &c.address, &c.length, &c.flags,
+                   &c.result, &c.error) == 5)
+            calls.push_back(c);
+    }
+    return calls;
+}
+
+std::string announce(int fd) { return "outputting to sockfd device " + std::to_string(fd) + "\n"; }
+
+const char *const kNoDescriptor =
+    "sockrelay: main: condition \"s_SockFD != 0\" failed: no --sockfd descriptor given\n";

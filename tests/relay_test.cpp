@@ -1,0 +1,441 @@
+// The relay loop against real sockets, pipes and files; the send()
+// interposer makes chunking, short sends and retries visible.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <future>
+#include <thread>
+
+namespace {
+
+constexpr int kFd = 5;
+const std::vector<std::string> kArgs{"--sockfd", "5"};
+
+std::string write_error(int err) {
+    return "write error: -1 " + std::to_string(err) + " sockfd:5 ERROR_ABORT\n";
+}
+const std::string kReadError = "read error: 1 ERROR_ABORT\n";
+
+std::future<std::string> drain(int fd)
+{
+    return std::async(std::launch::async, [fd] { return read_all(fd); });
+}
+
+// --- outputs that are not sockets --------------------------------------------
+
+struct OutputCase {
+    const char *name;
+    bool pipe;  // a pipe at descriptor 5; otherwise nothing is open there
+    size_t size;
+    std::string err;
+    const char *status;
+};
+
+const OutputCase kOutputCases[] = {
+    {"EmptyInputNothingOpen", false, 0, "", "exit 0"},
+    {"EmptyInputPipe", true, 0, "", "exit 0"},
+    {"NothingOpen", false, 5, write_error(9), "exit 255"},
+    {"Pipe", true, 5, write_error(88), "exit 255"},
+};
+
+void PrintTo(const OutputCase &c, std::ostream *os) { *os << c.name; }
+
+class NotASocket : public testing::TestWithParam<OutputCase> {};
+
+TEST_P(NotASocket, FailsAtFirstSend)
+{
+    const OutputCase &c = GetParam();
+    Pair out = pipe_pair();
+    Fd in = file_with(std::string(c.size, 'x'));
+    Launch launch;
+    launch.args(kArgs).input(in.get());
+    if (c.pipe)
+        launch.place(out.mine.get(), kFd);
+    Outcome o = run(launch);
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_EQ(o.err, announce(kFd) + c.err);
+    EXPECT_EQ(o.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, NotASocket, testing::ValuesIn(kOutputCases),
+                         [](const testing::TestParamInfo<OutputCase> &i) { return i.param.name; });
+
+// --- chunks and short sends, seen through the interposer -----------------------
+
+struct Call {
+    size_t offset, length;
+    bool operator==(const Call &o) const { return offset == o.offset && length == o.length; }
+};
+std::ostream &operator<<(std::ostream &os, const Call &c)
+{
+    return os << "{" << c.offset << ", " << c.length << "}";
+}
+
+struct ChunkCase {
+    const char *name;
+    size_t size;
+    const char *spy;  // interposer settings
+    std::vector<Call> calls;
+};
+
+const ChunkCase kChunkCases[] = {
+    {"Empty", 0, "", {}},
+    {"OneChunk", kChunk, "", {{0, kChunk}}},
+    {"OneChunkPlusOne", kChunk + 1, "", {{0, kChunk}, {0, 1}}},
+    {"ThreeChunksAndSome", 3 * kChunk + 100, "",
+     {{0, kChunk}, {0, kChunk}, {0, kChunk}, {0, 100}}},
+    {"CappedAt100", 450, "CAP=100", {{0, 450}, {100, 350}, {200, 250}, {300, 150}, {400, 50}}},
+    {"CappedAcrossChunks", kChunk + 1, "CAP=10000",
+     {{0, kChunk}, {10000, kChunk - 10000}, {20000, kChunk - 20000}, {30000, kChunk - 30000},
+      {0, 1}}},
+};
+
+void PrintTo(const ChunkCase &c, std::ostream *os) { *os << c.name; }
+
+class Chunking : public testing::TestWithParam<ChunkCase> {};
+
+TEST_P(Chunking, SendsWholeChunksInOrder)
+{
+    const ChunkCase &c = GetParam();
+    TempPath log;
+    Pair sock = unix_pair(SOCK_STREAM);
+    std::string data = pattern(c.size);
+    Fd in = file_with(data);
+    Launch launch;
+    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd).spy(log.path, c.spy);
+    Child child(launch);
+    sock.mine.reset();
+    auto got = drain(sock.peer.get());
+    Outcome o = child.finish();
+
+    EXPECT_EQ(o.status, "exit 0");
+    EXPECT_EQ(o.err, announce(kFd));
+    EXPECT_TRUE(same_bytes(data, got.get()));
+    std::vector<SendCall> calls = read_spy_log(log.path);
+    std::vector<Call> seen;
+    for (const SendCall &s : calls) {
+        seen.push_back({s.address - calls[0].address, s.length});
+        EXPECT_EQ(s.flags, 0x4000000u);
+    }
+    EXPECT_EQ(seen, c.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Chunking, testing::ValuesIn(kChunkCases),
+                         [](const testing::TestParamInfo<ChunkCase> &i) { return i.param.name; });
+
+// --- retried and fatal send results -------------------------------------------------
+
+struct RetryCase {
+    const char *name;
+    const char *script;  // the interposer's answers to the first calls
+    size_t arrived;      // bytes of the 40000-byte input that reach the peer
+    std::string err;
+    const char *status;
+};
+
+const RetryCase kRetryCases[] = {
+    {"Eagain", "EAGAIN*200", 40000, "", "exit 0"},
+    {"Eintr", "EINTR*20", 40000, "", "exit 0"},
+    {"ZeroAccepted", "ZERO*20", 40000, "", "exit 0"},
+    {"Mixed", "PASS,EAGAIN,ZERO,EINTR,ZERO,EAGAIN", 40000, "", "exit 0"},
+    {"ResetFirst", "ECONNRESET", 0, write_error(104), "exit 255"},
+    {"ResetSecondChunk", "PASS,EAGAIN,ECONNRESET", kChunk, write_error(104), "exit 255"},
+    {"BrokenPipeReported", "EPIPE", 0, write_error(32), "exit 255"},
+};
+
+void PrintTo(const RetryCase &c, std::ostream *os) { *os << c.name; }
+
+class Retry : public testing::TestWithParam<RetryCase> {};
+
+TEST_P(Retry, RepeatsTheSameCallOrStops)
+{
+    const RetryCase &c = GetParam();
+    TempPath log;
+    Pair sock = unix_pair(SOCK_STREAM);
+    std::string data = pattern(40000);
+    Fd in = file_with(data);
+    Launch launch;
+    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd).spy(log.path,
+                                                                      std::string("SCRIPT=") + c.script);
+    Child child(launch);
+    sock.mine.reset();
+    auto got = drain(sock.peer.get());
+    Outcome o = child.finish();
+
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_EQ(o.err, announce(kFd) + c.err);
+    EXPECT_TRUE(same_bytes(data.substr(0, c.arrived), got.get()));
+    // A call that sent nothing is followed by the very same call.
+    std::vector<SendCall> calls = read_spy_log(log.path);
+    for (size_t i = 1; i < calls.size(); i++)
+        if (calls[i - 1].result <= 0) {
+            EXPECT_EQ(calls[i].address, calls[i - 1].address) << "call " << i;
+            EXPECT_EQ(calls[i].length, calls[i - 1].length) << "call " << i;
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(Results, Retry, testing::ValuesIn(kRetryCases),
+                         [](const testing::TestParamInfo<RetryCase> &i) { return i.param.name; });
+
+// --- the flags word follows the socket's zero-copy setting ----------------------
+
+struct FlagsCase {
+    const char *name;
+    std::function<Pair()> make;
+    unsigned flags;
+};
+
+const FlagsCase kFlagsCases[] = {
+    {"UnixStream", [] { return unix_pair(SOCK_STREAM); }, 0x4000000},
+    {"Tcp", [] { return tcp_pair(); }, 0x4000000},
+    {"TcpZeroCopy", [] { return tcp_pair({false, true}); }, 0},
+    {"Pipe", [] { return pipe_pair(); }, 0x4000000},
+};
+
+void PrintTo(const FlagsCase &c, std::ostream *os) { *os << c.name; }
+
+class Flags : public testing::TestWithParam<FlagsCase> {};
+
+TEST_P(Flags, PlainSendsOnlyForZeroCopySockets)
+{
+    TempPath log;
+    Pair out = GetParam().make();
+    Fd in = file_with("hello");
+    Launch launch;
+    launch.args(kArgs).input(in.get()).place(out.mine.get(), kFd).spy(log.path);
+    run(launch);
+    std::vector<SendCall> calls = read_spy_log(log.path);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].flags, GetParam().flags);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sockets, Flags, testing::ValuesIn(kFlagsCases),
+                         [](const testing::TestParamInfo<FlagsCase> &i) { return i.param.name; });
+
+// --- datagram sockets: one message per send -----------------------------------------
+
+class Datagram : public testing::TestWithParam<int> {};
+
+TEST_P(Datagram, MessagesFollowChunks)
+{
+    Pair sock = GetParam() == 0 ? unix_pair(SOCK_DGRAM) : udp_pair();
+    std::string data = pattern(3 * kChunk + 100);
+    Fd in = file_with(data);
+    Launch launch;
+    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd);
+    Child child(launch);
+    std::vector<std::string> got = read_messages(sock.peer.get(), 4);
+    Outcome o = child.finish();
+
+    EXPECT_EQ(o.status, "exit 0");
+    EXPECT_EQ(o.err, announce(kFd));
+    ASSERT_EQ(got.size(), 4u);
+    for (size_t i = 0; i < 4; i++)
+        EXPECT_TRUE(same_bytes(data.substr(i * kChunk, kChunk), got[i])) << "message " << i;
+    char byte;
+    EXPECT_LT(recv(sock.peer.get(), &byte, 1, MSG_DONTWAIT), 0) << "an extra message arrived";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Datagram, testing::Values(0, 1),
+                         [](const testing::TestParamInfo<int> &i) {
+                             return i.param == 0 ? "UnixDgram" : "Udp";
+                         });
+
+// --- read failures ------------------------------------------------------------------
+
+TEST(ReadFailure, DryNonBlockingPipeDropsTheFailedRead)
+{
+    Pair sock = unix_pair(SOCK_STREAM);
+    Pair in = pipe_pair();
+    ASSERT_GE(fcntl(in.peer.get(), F_SETPIPE_SZ, 1 << 20), 0);
+    std::string data = pattern(2 * kChunk + 100);
+    write_all(in.mine.get(), data);
+    ASSERT_EQ(fcntl(in.peer.get(), F_SETFL, O_NONBLOCK), 0);
+    Launch launch;
+    launch.args(kArgs).input(in.peer.get()).place(sock.mine.get(), kFd);
+    Outcome o = run(launch);
+    sock.mine.reset();
+
+    EXPECT_EQ(o.status, "exit 254");
+    EXPECT_EQ(o.err, announce(kFd) + kReadError);
+    EXPECT_TRUE(same_bytes(data.substr(0, 2 * kChunk), read_all(sock.peer.get())));
+}
+
+TEST(ReadFailure, DirectoryAsInput)
+{
+    Pair sock = unix_pair(SOCK_STREAM);
+    Fd dir(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Launch launch;
+    launch.args(kArgs).input(dir.get()).place(sock.mine.get(), kFd);
+    Outcome o = run(launch);
+    sock.mine.reset();
+
+    EXPECT_EQ(o.status, "exit 254");
+    EXPECT_EQ(o.err, announce(kFd) + kReadError);
+    EXPECT_EQ(read_all(sock.peer.get()), "");
+}
+
+// --- timing of input and output -------------------------------------------------------
+
+TEST(Relay, TricklingInputIsHeldUntilAChunkGathers)
+{
+    Pair sock = unix_pair(SOCK_STREAM);
+    Pair in = pipe_pair();
+    std::string data = pattern(kChunk + 5);
+    Launch launch;
+    launch.args(kArgs).input(in.peer.get()).place(sock.mine.get(), kFd);
+    Child child(launch);
+    sock.mine.reset();
+    in.peer.reset();
+
+    write_all(in.mine.get(), data.substr(0, 1000));
+    EXPECT_FALSE(arrives(sock.peer.get(), 300ms)) << "a partial chunk was sent";
+    write_all(in.mine.get(), data.substr(1000, kChunk - 1000));
+    EXPECT_TRUE(same_bytes(data.substr(0, kChunk), read_exactly(sock.peer.get(), kChunk)));
+    write_all(in.mine.get(), data.substr(kChunk));
+    EXPECT_FALSE(arrives(sock.peer.get(), 100ms)) << "a partial chunk was sent";
+    in.mine.reset();
+    EXPECT_TRUE(same_bytes(data.substr(kChunk), read_all(sock.peer.get())));
+    Outcome o = child.finish();
+    EXPECT_EQ(o.status, "exit 0");
+    EXPECT_EQ(o.err, announce(kFd));
+}
+
+TEST(Relay, NonBlockingTinyBufferSlowReader)
+{
+    TempPath log;
+    Pair sock = unix_pair(SOCK_STREAM);
+    int tiny = 1;  // the kernel raises it to its minimum
+    ASSERT_EQ(setsockopt(sock.mine.get(), SOL_SOCKET, SO_SNDBUF, &tiny, sizeof tiny), 0);
+    ASSERT_EQ(fcntl(sock.mine.get(), F_SETFL, O_NONBLOCK), 0);
+    std::string data = pattern(1 << 20);
+    Fd in = file_with(data);
+    Launch launch;
+    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd).spy(log.path);
+    Child child(launch);
+    sock.mine.reset();
+    std::string got;
+    while (got.size() < data.size() && arrives(sock.peer.get(), 10s)) {
+        got += read_exactly(sock.peer.get(), std::min<size_t>(8192, data.size() - got.size()));
+        poll(nullptr, 0, 1);
+    }
+    Outcome o = child.finish();
+
+    EXPECT_EQ(o.status, "exit 0");
+    EXPECT_EQ(o.err, announce(kFd));
+    EXPECT_TRUE(same_bytes(data, got));
+    size_t eagain = 0;
+    for (const SendCall &c : read_spy_log(log.path))
+        eagain += c.result < 0 && c.error == EAGAIN;
+    EXPECT_GT(eagain, 0u) << "the send buffer never filled";
+}
+
+TEST(Relay, LargeTransferOverTcp)
+{
+    Pair sock = tcp_pair();
+    Pair in = pipe_pair();
+    std::string data = pattern(64 << 20, 7);
+    Launch launch;
+    launch.args(kArgs).input(in.peer.get()).place(sock.mine.get(), kFd);
+    Child child(launch);
+    sock.mine.reset();
+    in.peer.reset();
+    auto got = drain(sock.peer.get());
+    // Irregular writes, so that reads come back short and must be gathered.
+    for (size_t at = 0, step = 1; at < data.size(); at += step, step = step * 7 % 100003)
+        write_all(in.mine.get(), data.substr(at, step));
+    in.mine.reset();
+    Outcome o = child.finish();
+
+    EXPECT_EQ(o.status, "exit 0");
+    EXPECT_EQ(o.err, announce(kFd));
+    EXPECT_TRUE(same_bytes(data, got.get()));
+}
+
+// --- SIGPIPE keeps the disposition the parent gave it ---------------------------
+
+TEST(BrokenPipe, DefaultDispositionKills)
+{
+    Pair sock = unix_pair(SOCK_STREAM);
+    sock.peer.reset();
+    Fd in = file_with("hello");
+    Launch launch;
+    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd);
+    Outcome o = run(launch);
+    EXPECT_EQ(o.status, "signal 13");
+    EXPECT_EQ(o.err, announce(kFd));
+}
+
+TEST(BrokenPipe, IgnoredDispositionReports)
+{
+    Pair sock = unix_pair(SOCK_STREAM);
+    sock.peer.reset();
+    Fd in = file_with("hello");
+    Launch launch;
+    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd);
+    launch.ignore_sigpipe = true;
+    Outcome o = run(launch);
+    EXPECT_EQ(o.status, "exit 255");
+    EXPECT_EQ(o.err, announce(kFd) + write_error(32));
+}
+
+// --- sends that must survive what the socket's owner set up -----------------------
+
+TEST(Survives, StopAndContinueDuringTimedSend)
+{
+    Pair sock = unix_pair(SOCK_STREAM);
+    timeval five{5, 0};
+    ASSERT_EQ(setsockopt(sock.mine.get(), SOL_SOCKET, SO_SNDTIMEO, &five, sizeof five), 0);
+    std::string data = pattern(8 << 20);
+    Fd in = file_with(data);
+    Launch launch;
+    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd);
+    Child child(launch);
+    sock.mine.reset();
+
+    std::string got;
+    for (int round = 0; round < 3; round++) {
+        ASSERT_TRUE(wait_until([&] {
+            int queued = 0;
+            ioctl(sock.peer.get(), FIONREAD, &queued);
+            char state = process_state(child.pid());
+            return (queued > 0 && state == 'S') || state == 'Z';
+        }));
+        ASSERT_EQ(process_state(child.pid()), 'S') << "sockrelay ended before a send blocked";
+        kill(child.pid(), SIGSTOP);
+        ASSERT_TRUE(wait_until([&] { return process_state(child.pid()) == 'T'; }));
+        kill(child.pid(), SIGCONT);
+        got += read_exactly(sock.peer.get(), 1 << 20);
+    }
+    got += read_all(sock.peer.get());
+    Outcome o = child.finish();
+
+    EXPECT_EQ(o.status, "exit 0");
+    EXPECT_EQ(o.err, announce(kFd));
+    EXPECT_TRUE(same_bytes(data, got));
+}
+
+TEST(Survives, ZeroCopySocketKeepsTheStreamIntact)
+{
+    Pair sock = tcp_pair({false, true});
+    std::string data = pattern(64 << 20, 3);
+    Fd in = file_with(data);
+    Launch launch;
+    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd);
+    Child child(launch);
+    sock.mine.reset();
+    auto got = drain(sock.peer.get());
+    Outcome o = child.finish();
+
+    EXPECT_EQ(o.status, "exit 0");
+    EXPECT_EQ(o.err, announce(kFd));
+    EXPECT_TRUE(same_bytes(data, got.get()));
+}
+
+}  // namespace

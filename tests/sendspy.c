@@ -1,0 +1,120 @@
+/*
+ * Test-only send() interposer, loaded into sockrelay with LD_PRELOAD.
+ *
+ *   SENDSPY_LOG=path     append "address length flags result errno" per call
+ *   SENDSPY_CAP=n        pass at most n bytes per call to the real send()
+ *   SENDSPY_SCRIPT=list  answer the first calls from a comma-separated list
+ *                        instead of sending: EAGAIN, EINTR, EPIPE, ECONNRESET,
+ *                        ZERO (return 0) or PASS; "EAGAIN*500" repeats an
+ *                        entry.  Calls after the list go to the real send().
+ *   SENDSPY_STORM=seed:permille
+ *                        after the script, answer each call with a random
+ *                        EAGAIN, EINTR or ZERO with the given probability.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+enum { PASS = -1, ZERO = 0 };
+
+static ssize_t (*real_send)(int, const void *, size_t, int);
+static int log_fd = -1;
+static size_t cap;
+static const char *script;
+static long repeat_left;     /* calls left for the current script entry */
+static int current;          /* its action: PASS, ZERO or an errno value */
+static unsigned long long storm_state;
+static unsigned storm_permille;
+
+static int action_of(const char *word, size_t len)
+{
+    static const struct { const char *name; int action; } names[] = {
+        {"PASS", PASS}, {"ZERO", ZERO}, {"EAGAIN", EAGAIN}, {"EINTR", EINTR},
+        {"EPIPE", EPIPE}, {"ECONNRESET", ECONNRESET},
+    };
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; i++)
+        if (strlen(names[i].name) == len && memcmp(names[i].name, word, len) == 0)
+            return names[i].action;
+    fprintf(stderr, "sendspy: unknown action %.*s\n", (int)len, word);
+    abort();
+}
+
+/* Moves to the next script entry; returns 0 once the script is used up. */
+static int next_entry(void)
+{
+    if (script == NULL || *script == '\0')
+        return 0;
+    size_t len = strcspn(script, ",*");
+    current = action_of(script, len);
+    script += len;
+    repeat_left = 1;
+    if (*script == '*')
+        repeat_left = strtol(script + 1, (char **)&script, 10);
+    if (*script == ',')
+        script++;
+    return 1;
+}
+
+__attribute__((constructor)) static void init(void)
+{
+    real_send = (ssize_t (*)(int, const void *, size_t, int))dlsym(RTLD_NEXT, "send");
+    const char *v = getenv("SENDSPY_LOG");
+    if (v != NULL)
+        log_fd = open(v, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if ((v = getenv("SENDSPY_CAP")) != NULL)
+        cap = strtoul(v, NULL, 10);
+    script = getenv("SENDSPY_SCRIPT");
+    if ((v = getenv("SENDSPY_STORM")) != NULL)
+        sscanf(v, "%llu:%u", &storm_state, &storm_permille);
+}
+
+static int storm(void)
+{
+    if (storm_permille == 0)
+        return PASS;
+    storm_state = storm_state * 6364136223846793005ULL + 1442695040888963407ULL;
+    unsigned r = (unsigned)(storm_state >> 33);
+    if (r % 1000 >= storm_permille)
+        return PASS;
+    static const int faults[] = {EAGAIN, EINTR, ZERO};
+    return faults[(r / 1000) % 3];
+}
+
+ssize_t send(int fd, const void *buf, size_t len, int flags)
+{
+    int action = PASS;
+    if (repeat_left > 0 || next_entry()) {
+        action = current;
+        repeat_left--;
+    } else {
+        action = storm();
+    }
+    ssize_t r;
+    int err = 0;
+    if (action == PASS) {
+        r = real_send(fd, buf, cap != 0 && len > cap ? cap : len, flags);
+        err = r < 0 ? errno : 0;
+    } else if (action == ZERO) {
+        r = 0;
+    } else {
+        r = -1;
+        err = action;
+    }
+    if (log_fd >= 0) {
+        char line[96];
+        int n = snprintf(line, sizeof line, "%p %zu %#x %zd %d\n", buf, len,
+                         (unsigned)flags, r, err);
+        if (write(log_fd, line, (size_t)n) < 0) {
+            /* nothing to do: the test sees the missing line */
+        }
+    }
+    if (r < 0)
+        errno = err;
+    return r;
+}
