@@ -1,0 +1,43 @@
+#!/usr/bin/env node
+// A Node.js parent: the connected TCP socket goes into the child's stdio
+// array at index 3, so sockrelay finds it as descriptor 3.
+'use strict';
+const { spawn } = require('child_process');
+const crypto = require('crypto');
+const net = require('net');
+
+const SOCKRELAY = process.env.SOCKRELAY || 'sockrelay';
+const sample = crypto.randomBytes(3000000);
+
+const chunks = [];
+const server = net.createServer((conn) => {
+  conn.on('data', (d) => chunks.push(d));
+  conn.on('end', () => {
+    server.close();
+    const received = Buffer.concat(chunks);
+    if (!received.equals(sample)) {
+      console.error('node: the stream differs');
+      process.exit(1);
+    }
+    console.log(`node: ${received.length} bytes arrived intact`);
+  });
+});
+
+server.listen(0, '127.0.0.1', () => {
+  const client = net.connect(server.address().port, '127.0.0.1', () => {
+    // 32 KiB writes are an unlucky size for Nagle's algorithm.
+    client.setNoDelay(true);
+    // Node hands its sockets over non-blocking; sockrelay then retries a
+    // full send buffer at once instead of sleeping in send.
+    const relay = spawn(SOCKRELAY, ['--sockfd', '3'],
+      { stdio: ['pipe', 'inherit', 'inherit', client] });
+    client.destroy(); // close our copy so the server sees end of stream
+    relay.on('exit', (code, signal) => {
+      if (code !== 0) {
+        console.error(`node: sockrelay ended with ${code ?? signal}`);
+        process.exit(1);
+      }
+    });
+    relay.stdin.end(sample);
+  });
+});
