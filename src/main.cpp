@@ -85,7 +85,7 @@ int main(int argc, char *argv[])
                 return -1;
             }
         }
-        if (n < sizeof chunk && feof(stdin))
+        if (n < sizeof chunk && feof(stdin) != 0)
             return 0;
     }
 }

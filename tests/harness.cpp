@@ -287,6 +287,11 @@ Launch &Launch::place(int fd, int number)
 Launch &Launch::spy(const std::string &log, const std::string &settings)
 {
     env.push_back(std::string("LD_PRELOAD=") + SENDSPY);
+    // In a sanitizer build ASan wants its runtime first in the library list;
+    // the interposer is not instrumented and only has to come before libc.
+    const char *asan = getenv("ASAN_OPTIONS");
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                  ":verify_asan_link_order=0");
     env.push_back("SENDSPY_LOG=" + log);
     for (size_t start = 0; start < settings.size();) {
         size_t space = settings.find(' ', start);

@@ -1,7 +1,8 @@
 /*
  * Test-only send() interposer, loaded into sockrelay with LD_PRELOAD.
  *
- *   SENDSPY_LOG=path     append "address length flags result errno" per call
+ *   SENDSPY_LOG=path     append "address length flags result errno injected"
+ *                        per call (injected: 1 when the answer was made up)
  *   SENDSPY_CAP=n        pass at most n bytes per call to the real send()
  *   SENDSPY_SCRIPT=list  answer the first calls from a comma-separated list
  *                        instead of sending: EAGAIN, EINTR, EPIPE, ECONNRESET,
@@ -107,9 +108,9 @@ ssize_t send(int fd, const void *buf, size_t len, int flags)
         err = action;
     }
     if (log_fd >= 0) {
-        char line[96];
-        int n = snprintf(line, sizeof line, "%p %zu %#x %zd %d\n", buf, len,
-                         (unsigned)flags, r, err);
+        char line[112];
+        int n = snprintf(line, sizeof line, "%p %zu %#x %zd %d %d\n", buf, len,
+                         (unsigned)flags, r, err, action != PASS);
         if (write(log_fd, line, (size_t)n) < 0) {
             /* nothing to do: the test sees the missing line */
         }
