@@ -27,6 +27,28 @@ std::future<std::string> drain(int fd)
     return std::async(std::launch::async, [fd] { return read_all(fd); });
 }
 
+// Relays `data` from a file into a Unix stream socket with the interposer
+// loaded; returns the outcome, what arrived and the calls it saw.
+struct SpiedRun {
+    Outcome outcome;
+    std::string arrived;
+    std::vector<SendCall> calls;
+};
+
+SpiedRun relay_spied(const std::string &data, const std::string &settings)
+{
+    TempPath log;
+    Pair sock = unix_pair(SOCK_STREAM);
+    Fd in = file_with(data);
+    Launch launch;
+    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd).spy(log.path, settings);
+    Child child(launch);
+    sock.mine.reset();
+    auto got = drain(sock.peer.get());
+    Outcome o = child.finish();
+    return {o, got.get(), read_spy_log(log.path)};
+}
+
 // --- outputs that are not sockets --------------------------------------------
 
 struct OutputCase {
@@ -103,24 +125,15 @@ class Chunking : public testing::TestWithParam<ChunkCase> {};
 TEST_P(Chunking, SendsWholeChunksInOrder)
 {
     const ChunkCase &c = GetParam();
-    TempPath log;
-    Pair sock = unix_pair(SOCK_STREAM);
     std::string data = pattern(c.size);
-    Fd in = file_with(data);
-    Launch launch;
-    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd).spy(log.path, c.spy);
-    Child child(launch);
-    sock.mine.reset();
-    auto got = drain(sock.peer.get());
-    Outcome o = child.finish();
+    SpiedRun r = relay_spied(data, c.spy);
 
-    EXPECT_EQ(o.status, "exit 0");
-    EXPECT_EQ(o.err, announce(kFd));
-    EXPECT_TRUE(same_bytes(data, got.get()));
-    std::vector<SendCall> calls = read_spy_log(log.path);
+    EXPECT_EQ(r.outcome.status, "exit 0");
+    EXPECT_EQ(r.outcome.err, announce(kFd));
+    EXPECT_TRUE(same_bytes(data, r.arrived));
     std::vector<Call> seen;
-    for (const SendCall &s : calls) {
-        seen.push_back({s.address - calls[0].address, s.length});
+    for (const SendCall &s : r.calls) {
+        seen.push_back({s.address - r.calls[0].address, s.length});
         EXPECT_EQ(s.flags, 0x4000000u);
     }
     EXPECT_EQ(seen, c.calls);
@@ -156,23 +169,14 @@ class Retry : public testing::TestWithParam<RetryCase> {};
 TEST_P(Retry, RepeatsTheSameCallOrStops)
 {
     const RetryCase &c = GetParam();
-    TempPath log;
-    Pair sock = unix_pair(SOCK_STREAM);
     std::string data = pattern(40000);
-    Fd in = file_with(data);
-    Launch launch;
-    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd).spy(log.path,
-                                                                      std::string("SCRIPT=") + c.script);
-    Child child(launch);
-    sock.mine.reset();
-    auto got = drain(sock.peer.get());
-    Outcome o = child.finish();
+    SpiedRun r = relay_spied(data, std::string("SCRIPT=") + c.script);
 
-    EXPECT_EQ(o.status, c.status);
-    EXPECT_EQ(o.err, announce(kFd) + c.err);
-    EXPECT_TRUE(same_bytes(data.substr(0, c.arrived), got.get()));
+    EXPECT_EQ(r.outcome.status, c.status);
+    EXPECT_EQ(r.outcome.err, announce(kFd) + c.err);
+    EXPECT_TRUE(same_bytes(data.substr(0, c.arrived), r.arrived));
     // A call that sent nothing is followed by the very same call.
-    std::vector<SendCall> calls = read_spy_log(log.path);
+    const std::vector<SendCall> &calls = r.calls;
     for (size_t i = 1; i < calls.size(); i++)
         if (calls[i - 1].result <= 0) {
             EXPECT_EQ(calls[i].address, calls[i - 1].address) << "call " << i;
