@@ -13,7 +13,9 @@
  *   0    all input was accepted by the socket
  *   2    no non-zero descriptor was given; standard input was not read
  *   254  reading standard input failed
- *   255  a send failed (or death by SIGPIPE, if the parent left it default)
+ *   255  a send failed
+ * and, if the parent left SIGPIPE at its default, death by that signal when
+ * the peer has gone.
  */
 #include <cerrno>
 #include <cstdint>
