@@ -364,30 +364,38 @@ TEST(Relay, LargeTransferOverTcp)
 
 // --- SIGPIPE keeps the disposition the parent gave it ---------------------------
 
-TEST(BrokenPipe, DefaultDispositionKills)
+struct PipeCase {
+    const char *name;
+    bool ignore_sigpipe;
+    const char *status;
+    std::string err;
+};
+
+const PipeCase kPipeCases[] = {
+    {"DefaultKills", false, "signal 13", ""},
+    {"IgnoredReports", true, "exit 255", write_error(32)},
+};
+
+void PrintTo(const PipeCase &c, std::ostream *os) { *os << c.name; }
+
+class BrokenPipe : public testing::TestWithParam<PipeCase> {};
+
+TEST_P(BrokenPipe, FollowsInheritedDisposition)
 {
+    const PipeCase &c = GetParam();
     Pair sock = unix_pair(SOCK_STREAM);
     sock.peer.reset();
     Fd in = file_with("hello");
     Launch launch;
     launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd);
+    launch.ignore_sigpipe = c.ignore_sigpipe;
     Outcome o = run(launch);
-    EXPECT_EQ(o.status, "signal 13");
-    EXPECT_EQ(o.err, announce(kFd));
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_EQ(o.err, announce(kFd) + c.err);
 }
 
-TEST(BrokenPipe, IgnoredDispositionReports)
-{
-    Pair sock = unix_pair(SOCK_STREAM);
-    sock.peer.reset();
-    Fd in = file_with("hello");
-    Launch launch;
-    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd);
-    launch.ignore_sigpipe = true;
-    Outcome o = run(launch);
-    EXPECT_EQ(o.status, "exit 255");
-    EXPECT_EQ(o.err, announce(kFd) + write_error(32));
-}
+INSTANTIATE_TEST_SUITE_P(Sigpipe, BrokenPipe, testing::ValuesIn(kPipeCases),
+                         [](const testing::TestParamInfo<PipeCase> &i) { return i.param.name; });
 
 // --- sends that must survive what the socket's owner set up -----------------------
 
