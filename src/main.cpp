@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 
 // Zero means "not given": descriptor 0 is standard input and never the output.
@@ -65,23 +66,35 @@ int main(int argc, char *argv[])
     char chunk[32768];
     for (;;) {
         // fread returns short only at end of input or on a read error, so
-        // slow input is gathered into whole chunks before it is sent.
-        size_t n = fread(chunk, 1, sizeof chunk, stdin);
-        if (n < sizeof chunk) {
-            int err = ferror(stdin);
-            if (err != 0) {
+        // slow input is gathered into whole chunks before it is sent.  A stop
+        // and continue interrupts a read with a receive time-out (EINTR);
+        // that read goes on filling the same chunk, keeping what it has.
+        size_t n = 0;
+        for (;;) {
+            n += fread(chunk + n, 1, sizeof chunk - n, stdin);
+            int err = n < sizeof chunk ? ferror(stdin) : 0;
+            if (err == 0)
+                break;
+            if (errno != EINTR) {
                 fprintf(stderr, "read error: %i ERROR_ABORT\n", err);
                 return -2;
             }
+            clearerr(stdin);
         }
-        // EAGAIN is a full buffer or the owner's send time-out; EINTR comes
-        // from a stop and continue during a timed send.  Both are retried at
-        // once, with the same arguments; any other error ends the run.
+        // EAGAIN is a full buffer or the owner's send time-out: wait in the
+        // kernel until the socket takes bytes again rather than spin, since
+        // a slow reader would otherwise cost a whole core.  Whatever poll
+        // says, the same send is repeated, so errors surface there.  EINTR
+        // comes from a stop and continue during a timed send and is
+        // repeated at once.  Any other error ends the run.
         for (uint32_t sent = 0; sent < n;) {
             ssize_t r = send(s_SockFD, chunk + sent, n - sent, flags);
             if (r >= 0) {
                 sent += static_cast<uint32_t>(r);
-            } else if (errno != EAGAIN && errno != EINTR) {
+            } else if (errno == EAGAIN) {
+                pollfd writable{s_SockFD, POLLOUT, 0};
+                poll(&writable, 1, -1);
+            } else if (errno != EINTR) {
                 fprintf(stderr, "write error: %i %i sockfd:%i ERROR_ABORT\n",
                         static_cast<int32_t>(r), errno, s_SockFD);
                 return -1;
