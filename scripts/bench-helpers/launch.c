@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * launch REPORT_FD PROGRAM [ARG...]
  *

@@ -1,0 +1,240 @@
+# SPDX-License-Identifier: MIT
+"""What scripts/demo, soak and bench share: the built programs, socket pairs
+of a named kind, starting a program with descriptors placed at chosen
+numbers, draining a peer, and the settings and log of the test send()
+interposer (tests/sendspy.c)."""
+import fcntl
+import os
+import selectors
+import signal
+import socket
+import struct
+import subprocess
+import time
+from dataclasses import dataclass
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.environ.get("SOCKRELAY_BUILD", os.path.join(ROOT, "build"))
+CHUNK = 32768
+SO_ZEROCOPY = 60
+SO_RCVBUFFORCE = 33
+
+# Build target -> its file under the build directory.
+TARGETS = {
+    "sockrelay": "sockrelay",
+    "sendspy": "tests/libsendspy.so",
+    "bench-launch": "scripts/bench-helpers/bench-launch",
+    "bench-drain": "scripts/bench-helpers/bench-drain",
+}
+
+
+def built(*targets, fresh=False):
+    """Paths of the given targets, built first if any is missing (or always,
+    with fresh, so that a measurement runs the current source)."""
+    paths = [os.path.join(BUILD, TARGETS[t]) for t in targets]
+    if fresh or not all(os.path.exists(p) for p in paths):
+        subprocess.run([os.path.join(ROOT, "scripts", "build"), *targets], check=True,
+                       env=dict(os.environ, BUILD=BUILD))
+    return paths
+
+
+# --- sockets -----------------------------------------------------------------
+
+KINDS = ("unix", "unix-dgram", "tcp", "udp")
+
+
+def socket_pair(kind, *, nodelay=False, nonblock=False, sndbuf=None, sndtimeo=None,
+                zerocopy=False):
+    """(the writer's end, the reader's end) of a fresh connection of one of
+    KINDS, with the writer's end set up as a parent would hand it over.
+    zerocopy is only tried: the result says whether the socket took it."""
+    if kind in ("unix", "unix-dgram"):
+        mine, peer = socket.socketpair(
+            socket.AF_UNIX, socket.SOCK_STREAM if kind == "unix" else socket.SOCK_DGRAM)
+    elif kind == "tcp":
+        listener = socket.create_server(("127.0.0.1", 0))
+        mine = socket.socket()
+        if nodelay:
+            mine.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        mine.connect(listener.getsockname())
+        peer, _ = listener.accept()
+        listener.close()
+    elif kind == "udp":
+        peer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:  # room for every message, so that a slow reader drops none
+            peer.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 64 << 20)
+        except OSError:
+            peer.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 64 << 20)
+        peer.bind(("127.0.0.1", 0))
+        mine = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        mine.connect(peer.getsockname())
+    else:
+        raise ValueError(f"unknown socket kind {kind}")
+    if sndbuf:
+        mine.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, sndbuf)
+    if sndtimeo:
+        mine.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO,
+                        struct.pack("ll", int(sndtimeo), int(sndtimeo % 1 * 1e6)))
+    took_zerocopy = False
+    if zerocopy:
+        try:
+            mine.setsockopt(socket.SOL_SOCKET, SO_ZEROCOPY, 1)
+            took_zerocopy = True
+        except OSError:
+            pass
+    mine.setblocking(not nonblock)
+    return mine, peer, took_zerocopy
+
+
+def is_datagram(kind):
+    return kind in ("unix-dgram", "udp")
+
+
+# --- starting a program --------------------------------------------------------
+
+@dataclass
+class Outcome:
+    status: int      # exit status, or minus the signal number
+    err: bytes       # all of standard error
+    out: bytes       # all of standard output
+    cpu: float       # user + system seconds, from wait4
+    wall: float      # seconds from start to exit
+    timed_out: bool  # killed at the deadline
+
+
+class Process:
+    """A program started with posix_spawn, with stdin and the given
+    descriptors placed at chosen numbers ({number: fd or socket}).
+    Standard output and error are collected unless `fds` places something
+    at 1 or 2. SIGPIPE is left at its default unless sigpipe == "ignore"
+    (this Python ignores it, and the child inherits that)."""
+
+    def __init__(self, argv, stdin=None, fds=None, env=None, sigpipe="default"):
+        fds = {n: f if isinstance(f, int) else f.fileno() for n, f in (fds or {}).items()}
+        held = []  # every source moved above the targets, so no dup2 overwrites one
+        actions = []
+        self._pipes = {}
+        for number in (1, 2):
+            if number not in fds:
+                r, w = os.pipe()
+                self._pipes[number] = r
+                fds[number] = w
+                held.append(w)
+        if stdin is not None:
+            fds[0] = stdin if isinstance(stdin, int) else stdin.fileno()
+        above = max(fds) + 1
+        for number, fd in sorted(fds.items()):
+            high = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, above)
+            held.append(high)
+            actions.append((os.POSIX_SPAWN_DUP2, high, number))
+        sigdef = (signal.SIGPIPE,) if sigpipe == "default" else ()
+        self.started = time.monotonic()
+        try:
+            self.pid = os.posix_spawnp(argv[0], argv, env if env is not None else os.environ,
+                                      file_actions=actions, setsigdef=sigdef)
+        finally:
+            for fd in held:
+                os.close(fd)
+        self._collected = {1: bytearray(), 2: bytearray()}
+        self.outcome = None
+
+    def wait(self, deadline=None):
+        """Collects the outcome; kills the program if it is still running
+        `deadline` seconds from now."""
+        if self.outcome is not None:
+            return self.outcome
+        end = None if deadline is None else time.monotonic() + deadline
+        timed_out = False
+        with selectors.DefaultSelector() as sel:
+            for number, fd in self._pipes.items():
+                sel.register(fd, selectors.EVENT_READ, number)
+            while sel.get_map():
+                left = None if end is None else max(0.0, end - time.monotonic())
+                events = sel.select(left)
+                if not events and end is not None and time.monotonic() >= end:
+                    timed_out = True
+                    os.kill(self.pid, signal.SIGKILL)
+                    break
+                for key, _ in events:
+                    data = os.read(key.fd, 65536)
+                    if data:
+                        self._collected[key.data] += data
+                    else:
+                        sel.unregister(key.fd)
+        for fd in self._pipes.values():
+            os.close(fd)
+        _, status, usage = os.wait4(self.pid, 0)
+        wall = time.monotonic() - self.started
+        self.outcome = Outcome(
+            os.waitstatus_to_exitcode(status), bytes(self._collected[2]),
+            bytes(self._collected[1]), usage.ru_utime + usage.ru_stime, wall, timed_out)
+        return self.outcome
+
+    def signal(self, sig):
+        if self.outcome is None:
+            os.kill(self.pid, sig)
+
+    def running(self):
+        if self.outcome is not None:
+            return False
+        return os.waitid(os.P_PID, self.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None
+
+
+def relay_argv(number):
+    """sockrelay's command line for a socket at descriptor `number`."""
+    return [built("sockrelay")[0], "--sockfd", str(number)]
+
+
+# --- the far end ---------------------------------------------------------------
+
+def drain(peer, step=1 << 20, pause=0.0, digest=None):
+    """Reads a stream peer to its end in reads of at most `step` bytes with
+    `pause` seconds between them; returns the byte count, feeding `digest`
+    (a hashlib object) if given."""
+    count = 0
+    while True:
+        data = peer.recv(step)
+        if not data:
+            return count
+        count += len(data)
+        if digest is not None:
+            digest.update(data)
+        if pause:
+            time.sleep(pause)
+
+
+# --- the test send() interposer ------------------------------------------------
+
+@dataclass
+class SpyCall:
+    address: int
+    length: int
+    flags: int
+    result: int
+    error: int
+    injected: bool
+
+
+def spy_env(log, settings=(), env=None):
+    """The environment that loads the interposer, logging to `log`, with
+    settings such as "CAP=100" or "SCRIPT=EAGAIN*3"."""
+    env = dict(os.environ if env is None else env)
+    env.update(LD_PRELOAD=built("sendspy")[0], SENDSPY_LOG=log,
+               # ASan wants its runtime first; the interposer only needs to
+               # come before libc.
+               ASAN_OPTIONS=env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    for item in settings:
+        key, value = item.split("=", 1)
+        env["SENDSPY_" + key] = value
+    return env
+
+
+def read_spy_log(path):
+    calls = []
+    with open(path) as f:
+        for line in f:
+            address, length, flags, result, error, injected = line.split()
+            calls.append(SpyCall(int(address, 16), int(length), int(flags, 16), int(result),
+                                 int(error), injected == "1"))
+    return calls
+
