@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """A Python parent: sockrelay writes into one end of a socketpair and the
 parent reads the other end."""
 import os

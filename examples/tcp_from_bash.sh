@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A shell parent: bash opens a TCP connection as descriptor 3 with its
 # /dev/tcp redirection, and sockrelay, started with that redirection,
 # inherits it and relays a file into it.

@@ -1,4 +1,5 @@
 #!/usr/bin/env node
+// SPDX-License-Identifier: MIT
 // A Node.js parent: the connected TCP socket goes into the child's stdio
 // array at index 3, so sockrelay finds it as descriptor 3.
 'use strict';

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * sockrelay: copy standard input, byte for byte and in order, into a socket
  * that the parent process already holds.

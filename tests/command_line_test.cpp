@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the argument vector picks the output descriptor. Each case starts
 // sockrelay with "hello" on standard input and, when `at` is set, a socket
 // placed at that descriptor number.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the black-box tests: descriptors the test owns, real sockets,
 // and a way to start the real sockrelay binary with a socket placed at a
 // chosen descriptor number.

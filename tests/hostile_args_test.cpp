@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Generated argument vectors: sockrelay must never crash, never look past the
 // end of the vector, and either announce exactly what strtol gives for each
 // --sockfd value or stop with the missing-descriptor line. Standard input is

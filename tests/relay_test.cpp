@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The relay loop against real sockets, pipes and files; the send()
 // interposer makes chunking, short sends and retries visible.
 #include "harness.h"
