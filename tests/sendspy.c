@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Test-only send() interposer, loaded into sockrelay with LD_PRELOAD.
  *
@@ -64,7 +65,9 @@ static int next_entry(void)
 
 __attribute__((constructor)) static void init(void)
 {
-    real_send = (ssize_t (*)(int, const void *, size_t, int))dlsym(RTLD_NEXT, "send");
+    /* ISO C has no cast from an object pointer to a function pointer. */
+    void *sym = dlsym(RTLD_NEXT, "send");
+    memcpy(&real_send, &sym, sizeof real_send);
     const char *v = getenv("SENDSPY_LOG");
     if (v != NULL)
         log_fd = open(v, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
