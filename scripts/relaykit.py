@@ -40,14 +40,11 @@ def built(*targets, fresh=False):
 
 # --- sockets -----------------------------------------------------------------
 
-KINDS = ("unix", "unix-dgram", "tcp", "udp")
-
-
 def socket_pair(kind, *, nodelay=False, nonblock=False, sndbuf=None, sndtimeo=None,
                 zerocopy=False):
-    """(the writer's end, the reader's end) of a fresh connection of one of
-    KINDS, with the writer's end set up as a parent would hand it over.
-    zerocopy is only tried: the result says whether the socket took it."""
+    """(the writer's end, the reader's end) of a fresh connection of a kind:
+    unix, unix-dgram, tcp or udp, with the writer's end set up as a parent
+    would hand it over. SO_ZEROCOPY is only tried, as not every kind has it."""
     if kind in ("unix", "unix-dgram"):
         mine, peer = socket.socketpair(
             socket.AF_UNIX, socket.SOCK_STREAM if kind == "unix" else socket.SOCK_DGRAM)
@@ -75,15 +72,13 @@ def socket_pair(kind, *, nodelay=False, nonblock=False, sndbuf=None, sndtimeo=No
     if sndtimeo:
         mine.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO,
                         struct.pack("ll", int(sndtimeo), int(sndtimeo % 1 * 1e6)))
-    took_zerocopy = False
     if zerocopy:
         try:
             mine.setsockopt(socket.SOL_SOCKET, SO_ZEROCOPY, 1)
-            took_zerocopy = True
         except OSError:
             pass
     mine.setblocking(not nonblock)
-    return mine, peer, took_zerocopy
+    return mine, peer
 
 
 def is_datagram(kind):
