@@ -88,13 +88,21 @@ int main(int argc, char *argv[])
         // says, the same send is repeated, so errors surface there.  EINTR
         // comes from a stop and continue during a timed send and is
         // repeated at once.  Any other error ends the run.
+        bool woken = false;
         for (uint32_t sent = 0; sent < n;) {
             ssize_t r = send(s_SockFD, chunk + sent, n - sent, flags);
             if (r >= 0) {
                 sent += static_cast<uint32_t>(r);
+                woken = false;
             } else if (errno == EAGAIN) {
+                // Poll never reports a shut-down Unix socket, so the wait
+                // is bounded and the repeated send reports it (EPIPE).  A
+                // wake-up that still left no room (an error queue that is
+                // never empty wakes poll at once) earns a pause, not a spin.
+                if (woken)
+                    poll(nullptr, 0, 10);
                 pollfd writable{s_SockFD, POLLOUT, 0};
-                poll(&writable, 1, -1);
+                woken = poll(&writable, 1, 1000) != 0;
             } else if (errno != EINTR) {
                 fprintf(stderr, "write error: %i %i sockfd:%i ERROR_ABORT\n",
                         static_cast<int32_t>(r), errno, s_SockFD);

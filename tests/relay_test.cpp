@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <linux/net_tstamp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -312,10 +313,37 @@ TEST(Relay, TricklingInputIsHeldUntilAChunkGathers)
     EXPECT_EQ(o.err, announce(kFd));
 }
 
-TEST(Relay, NonBlockingTinyBufferSlowReader)
+// --- a slow reader is waited for, not spun on --------------------------------------
+
+struct SlowReaderCase {
+    const char *name;
+    std::function<Pair()> make;
+};
+
+const SlowReaderCase kSlowReaderCases[] = {
+    {"UnixStream", [] { return unix_pair(SOCK_STREAM); }},
+    // The owner's transmit timestamps keep the error queue full, so poll
+    // returns at once without room.
+    {"TcpTransmitTimestamps",
+     [] {
+         Pair p = tcp_pair();
+         int stamps = SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_TX_ACK |
+                      SOF_TIMESTAMPING_SOFTWARE;
+         setsockopt(p.mine.get(), SOL_SOCKET, SO_TIMESTAMPING, &stamps, sizeof stamps);
+         int small = 16384;
+         setsockopt(p.peer.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+         return p;
+     }},
+};
+
+void PrintTo(const SlowReaderCase &c, std::ostream *os) { *os << c.name; }
+
+class SlowReader : public testing::TestWithParam<SlowReaderCase> {};
+
+TEST_P(SlowReader, NonBlockingTinyBufferIsWaitedFor)
 {
     TempPath log;
-    Pair sock = unix_pair(SOCK_STREAM);
+    Pair sock = GetParam().make();
     int tiny = 1;  // the kernel raises it to its minimum
     ASSERT_EQ(setsockopt(sock.mine.get(), SOL_SOCKET, SO_SNDBUF, &tiny, sizeof tiny), 0);
     ASSERT_EQ(fcntl(sock.mine.get(), F_SETFL, O_NONBLOCK), 0);
@@ -350,6 +378,11 @@ TEST(Relay, NonBlockingTinyBufferSlowReader)
     EXPECT_LE(eagain, 2 * accepted + 2) << accepted << " sends accepted bytes";
 }
 
+INSTANTIATE_TEST_SUITE_P(Sockets, SlowReader, testing::ValuesIn(kSlowReaderCases),
+                         [](const testing::TestParamInfo<SlowReaderCase> &i) {
+                             return i.param.name;
+                         });
+
 TEST(Relay, LargeTransferOverTcp)
 {
     Pair sock = tcp_pair();
@@ -372,34 +405,72 @@ TEST(Relay, LargeTransferOverTcp)
     EXPECT_TRUE(same_bytes(data, got.get()));
 }
 
-// --- SIGPIPE keeps the disposition the parent gave it ---------------------------
+// --- a broken or shut-down socket ends the run -------------------------------------
+
+enum class Break {
+    PeerClosed,    // before sockrelay starts
+    ParentShutWr,  // the parent's shutdown(SHUT_WR) while sockrelay waits for room
+    PeerShutRd,    // the peer's shutdown(SHUT_RD) while sockrelay waits for room
+};
 
 struct PipeCase {
     const char *name;
     bool ignore_sigpipe;
     const char *status;
     std::string err;
+    Break how = Break::PeerClosed;
+    int type = SOCK_STREAM;
+    bool timed = false;  // a blocking socket with a send time-out, not a non-blocking one
 };
 
 const PipeCase kPipeCases[] = {
     {"DefaultKills", false, "signal 13", ""},
     {"IgnoredReports", true, "exit 255", write_error(32)},
+    {"ShutWrWhileWaitingKills", false, "signal 13", "", Break::ParentShutWr},
+    {"ShutWrWhileWaiting", true, "exit 255", write_error(32), Break::ParentShutWr},
+    {"PeerShutRdWhileWaiting", true, "exit 255", write_error(32), Break::PeerShutRd},
+    {"DatagramShutWrWhileWaiting", true, "exit 255", write_error(32), Break::ParentShutWr,
+     SOCK_DGRAM},
+    {"TimedShutWrWhileWaiting", true, "exit 255", write_error(32), Break::ParentShutWr,
+     SOCK_STREAM, true},
 };
 
 void PrintTo(const PipeCase &c, std::ostream *os) { *os << c.name; }
 
 class BrokenPipe : public testing::TestWithParam<PipeCase> {};
 
-TEST_P(BrokenPipe, FollowsInheritedDisposition)
+TEST_P(BrokenPipe, EndsTheRunPromptly)
 {
     const PipeCase &c = GetParam();
-    Pair sock = unix_pair(SOCK_STREAM);
-    sock.peer.reset();
+    Pair sock = unix_pair(c.type);
+    if (c.how == Break::PeerClosed) {
+        sock.peer.reset();
+    } else {
+        if (c.timed) {
+            timeval tenth{0, 100000};
+            ASSERT_EQ(setsockopt(sock.mine.get(), SOL_SOCKET, SO_SNDTIMEO, &tenth, sizeof tenth), 0);
+        } else {
+            ASSERT_EQ(fcntl(sock.mine.get(), F_SETFL, O_NONBLOCK), 0);
+        }
+        std::string block(4096, 'f');
+        while (send(sock.mine.get(), block.data(), block.size(), MSG_DONTWAIT) > 0) {
+        }
+    }
     Fd in = file_with("hello");
     Launch launch;
     launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd);
     launch.ignore_sigpipe = c.ignore_sigpipe;
-    Outcome o = run(launch);
+    Child child(launch);
+    if (c.how != Break::PeerClosed) {
+        ASSERT_TRUE(wait_until([&] { return process_state(child.pid()) == 'S'; }));
+        poll(nullptr, 0, 300);  // well into the wait for room
+        if (c.how == Break::ParentShutWr)
+            shutdown(sock.mine.get(), SHUT_WR);
+        else
+            shutdown(sock.peer.get(), SHUT_RD);
+    }
+    // The wait for room lasts a second at most, so a shut-down shows soon.
+    Outcome o = child.finish(5s);
     EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(o.err, announce(kFd) + c.err);
 }
