@@ -1,7 +1,8 @@
 #!/usr/bin/env node
 // SPDX-License-Identifier: MIT
 // A Node.js parent: the connected TCP socket goes into the child's stdio
-// array at index 3, so sockrelay finds it as descriptor 3.
+// array at index 3, so sockrelay finds it as descriptor 3. Runs sockrelay
+// from PATH, or the program that the environment variable SOCKRELAY names.
 'use strict';
 const { spawn } = require('child_process');
 const crypto = require('crypto');
@@ -26,15 +27,18 @@ const server = net.createServer((conn) => {
 
 server.listen(0, '127.0.0.1', () => {
   const client = net.connect(server.address().port, '127.0.0.1', () => {
-    // Keep Nagle on: 32 KiB writes ran faster with it (docs/benchmarks.md).
-    client.setNoDelay(false);
-    // Node hands its sockets over non-blocking; sockrelay then retries a
-    // full send buffer at once instead of sleeping in send.
+    // The part to copy: hand `client` over as descriptor 3 and feed the
+    // data. Node's sockets are non-blocking; sockrelay waits for room.
     const relay = spawn(SOCKRELAY, ['--sockfd', '3'],
       { stdio: ['pipe', 'inherit', 'inherit', client] });
     client.destroy(); // close our copy so the server sees end of stream
+    relay.on('error', (err) => {
+      console.error(`${SOCKRELAY}: not found (${err.code}); put sockrelay on PATH or name it in SOCKRELAY`);
+      process.exit(1);
+    });
+    relay.stdin.on('error', () => {}); // the exit status tells what happened
     relay.on('exit', (code, signal) => {
-      if (code !== 0) {
+      if (code !== 0) { // 0: the socket accepted every byte
         console.error(`node: sockrelay ended with ${code ?? signal}`);
         process.exit(1);
       }

@@ -1,20 +1,30 @@
 # SPDX-License-Identifier: MIT
-# Writes the Debian changelog of the package, gzipped, from NEWS:
-# each "sockrelay VERSION (YYYY-MM-DD HH:MM UTC)" heading opens an entry and the
-# indented lines under it are its items. The newest entry must be the
-# version set in project().
+# Writes the Debian changelog of the package, gzipped, from NEWS: each
+# "sockrelay VERSION (YYYY-MM-DD)" heading opens an entry and the indented
+# lines under it are its items. The newest entry must be the version set in
+# project(). Debian wants every entry newer than the one below it, and
+# releases can share a day, so an entry's time is that day's midnight UTC
+# plus one minute for each older entry.
 set(news ${PROJECT_SOURCE_DIR}/NEWS)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${news})
 file(STRINGS ${news} lines)
+set(heading "^sockrelay ([0-9.]+) \\(([0-9]+-[0-9]+-[0-9]+)\\)$")
+set(older 0)
+foreach(line IN LISTS lines)
+  if(line MATCHES "${heading}")
+    math(EXPR older "${older} + 1")
+  endif()
+endforeach()
 set(changelog "")
 set(trailer "")
 foreach(line IN LISTS lines)
-  if(line MATCHES "^sockrelay ([0-9.]+) \\(([0-9-]+ [0-9:]+ UTC)\\)$")
+  if(line MATCHES "${heading}")
     set(version ${CMAKE_MATCH_1})
     if(NOT newest)
       set(newest ${version})
     endif()
-    execute_process(COMMAND date -u -R -d "${CMAKE_MATCH_2}"
+    math(EXPR older "${older} - 1")
+    execute_process(COMMAND date -u -R -d "${CMAKE_MATCH_2} 00:00 UTC + ${older} minutes"
                     OUTPUT_VARIABLE date OUTPUT_STRIP_TRAILING_WHITESPACE
                     COMMAND_ERROR_IS_FATAL ANY)
     string(APPEND changelog "${trailer}${PROJECT_NAME} (${version}) unstable; urgency=medium\n\n")

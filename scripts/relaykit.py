@@ -133,29 +133,31 @@ class Process:
         self._collected = {1: bytearray(), 2: bytearray()}
         self.outcome = None
 
-    def wait(self, deadline=None):
-        """Collects the outcome; kills the program if it is still running
-        `deadline` seconds from now."""
+    def wait(self, deadline=600):
+        """Collects the outcome; kills the program if it has not ended
+        `deadline` seconds from now, which the outcome tells as timed_out."""
         if self.outcome is not None:
             return self.outcome
-        end = None if deadline is None else time.monotonic() + deadline
+        end = time.monotonic() + deadline
         timed_out = False
+        ended = os.pidfd_open(self.pid)  # readable once the program has ended
         with selectors.DefaultSelector() as sel:
+            sel.register(ended, selectors.EVENT_READ, 0)
             for number, fd in self._pipes.items():
                 sel.register(fd, selectors.EVENT_READ, number)
             while sel.get_map():
-                left = None if end is None else max(0.0, end - time.monotonic())
-                events = sel.select(left)
-                if not events and end is not None and time.monotonic() >= end:
+                events = sel.select(max(0.0, end - time.monotonic()))
+                if not events:
                     timed_out = True
                     os.kill(self.pid, signal.SIGKILL)
                     break
                 for key, _ in events:
-                    data = os.read(key.fd, 65536)
+                    data = os.read(key.fd, 65536) if key.data else b""
                     if data:
                         self._collected[key.data] += data
                     else:
                         sel.unregister(key.fd)
+        os.close(ended)
         for fd in self._pipes.values():
             os.close(fd)
         _, status, usage = os.wait4(self.pid, 0)
