@@ -184,13 +184,19 @@ def relay_argv(number):
 
 # --- the far end ---------------------------------------------------------------
 
-def drain(peer, step=1 << 20, pause=0.0, digest=None):
+def drain(peer, step=1 << 20, pause=0.0, digest=None, deadline=600):
     """Reads a stream peer to its end in reads of at most `step` bytes with
     `pause` seconds between them; returns the byte count, feeding `digest`
-    (a hashlib object) if given."""
+    (a hashlib object) if given. Raises TimeoutError if the end has not come
+    `deadline` seconds from now."""
+    end = time.monotonic() + deadline
     count = 0
     while True:
-        data = peer.recv(step)
+        peer.settimeout(max(0.001, end - time.monotonic()))
+        try:
+            data = peer.recv(step)
+        except socket.timeout:
+            raise TimeoutError(f"no end of stream within {deadline} s, {count} bytes in") from None
         if not data:
             return count
         count += len(data)

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -234,17 +235,29 @@ std::vector<std::string> read_messages(int fd, size_t count, Millis deadline)
     return got;
 }
 
-void write_all(int fd, const std::string &data)
+bool write_all(int fd, const std::string &data, Millis deadline)
 {
+    auto end = Clock::now() + deadline;
     for (size_t done = 0; done < data.size();) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
+        // Room for PIPE_BUF bytes means a write of that much cannot block.
+        pollfd p{fd, POLLOUT, 0};
+        int ready = poll(&p, 1, millis_left(end));
+        if (ready == 0) {
+            ADD_FAILURE() << "only " << done << " of " << data.size() << " bytes written within "
+                          << deadline.count() << " ms";
+            return false;
+        }
+        ssize_t n = ready < 0 ? -1
+                              : write(fd, data.data() + done,
+                                      std::min<size_t>(PIPE_BUF, data.size() - done));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n < 0 && (errno == EPIPE || errno == ECONNRESET))
-            return;
+            return false;
         sys(static_cast<int>(n), "write");
         done += static_cast<size_t>(n);
     }
+    return true;
 }
 
 bool wait_until(const std::function<bool()> &done, Millis deadline)
@@ -367,11 +380,13 @@ Outcome Child::finish(Millis deadline)
     Outcome o;
     auto end = Clock::now() + deadline;
     char buf[4096];
+    bool killed = false;
     for (;;) {
         if (!readable(err_.get(), end)) {
             ADD_FAILURE() << "sockrelay still running after " << deadline.count()
                           << " ms; killed. Standard error so far: " << o.err;
             kill(pid_, SIGKILL);
+            killed = true;
             break;
         }
         ssize_t n = read(err_.get(), buf, sizeof buf);
@@ -379,9 +394,21 @@ Outcome Child::finish(Millis deadline)
             break;
         o.err.append(buf, static_cast<size_t>(n));
     }
+    // Standard error can close before the program ends; the wait is bounded
+    // all the same.
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    while (!killed && waitpid(pid_, &status, WNOHANG) == 0) {
+        if (Clock::now() >= end) {
+            ADD_FAILURE() << "sockrelay closed standard error but was still running after "
+                          << deadline.count() << " ms; killed";
+            kill(pid_, SIGKILL);
+            killed = true;
+        } else {
+            poll(nullptr, 0, 5);
+        }
     }
+    if (killed)
+        waitpid(pid_, &status, 0);
     pid_ = -1;
     o.status = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
                                  : "signal " + std::to_string(WTERMSIG(status));

@@ -75,8 +75,9 @@ bool arrives(int fd, Millis wait);
 testing::AssertionResult same_bytes(const std::string &want, const std::string &got);
 // Reads `count` messages; fails the test if the deadline passes first.
 std::vector<std::string> read_messages(int fd, size_t count, Millis deadline = 30s);
-// Writes all of `data`; gives up silently when the reader has gone.
-void write_all(int fd, const std::string &data);
+// Writes all of `data`; gives up silently when the reader has gone, and
+// fails the test if the deadline passes first. Returns whether all was written.
+bool write_all(int fd, const std::string &data, Millis deadline = 30s);
 // Polls `done` until it holds or the deadline passes; returns whether it held.
 bool wait_until(const std::function<bool()> &done, Millis deadline = 10s);
 // The state letter of /proc/PID/stat: R, S, T, Z ...
