@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Packages from an existing build directory and checks the result: what the
 # .deb holds, lintian, the hardening of the binary inside, that the source
-# tarball holds exactly the committed files, and that a copy of the tree in
-# another directory, built afresh, gives a byte-identical .deb.
+# tarball holds exactly the committed files, and that the tarball, unpacked
+# and built elsewhere, gives a byte-identical .deb.
 set -eu
 src=$1 build=$2 version=$3
 tmp=$(mktemp -d)
@@ -26,10 +26,18 @@ tar -tzf "$tmp/out/sockrelay-$version.tar.gz" | sed -n "s|^sockrelay-$version/||
 git -C "$src" ls-tree -r --name-only HEAD | sort > "$tmp/committed"
 diff "$tmp/committed" "$tmp/tarball" || { echo "the source tarball is not the committed tree"; exit 1; }
 
-SOURCE_DATE_EPOCH=$(git -C "$src" log -1 --format=%ct)
-export SOURCE_DATE_EPOCH
-mkdir "$tmp/copy"
-(cd "$src" && git ls-files -z | xargs -0 cp --parents -t "$tmp/copy")
-"$tmp/copy/scripts/package" "$tmp/copy/build" "$tmp/again" >/dev/null
-cmp "$deb" "$tmp/again/$(basename "$deb")" || { echo "a second build differs: not reproducible"; exit 1; }
-echo "reproducible: $(sha256sum < "$deb" | cut -c1-64)"
+# The tarball, unpacked inside another git work tree as a packaging
+# repository would, finds its own release time and gives the same .deb.
+mkdir "$tmp/outer"
+git -C "$tmp/outer" init -q
+tar -xzf "$tmp/out/sockrelay-$version.tar.gz" -C "$tmp/outer"
+env -u SOURCE_DATE_EPOCH "$tmp/outer/sockrelay-$version/scripts/package" \
+  "$tmp/outer/build" "$tmp/again" >/dev/null
+for f in "$tmp/again"/* "$tmp/again"/.[!.]*; do
+  if [ -e "$f" ] && [ "$f" != "$tmp/again/$(basename "$deb")" ]; then
+    echo "a stray file in out/: $f"; exit 1
+  fi
+done
+cmp "$deb" "$tmp/again/$(basename "$deb")" ||
+  { echo "the .deb built from the tarball differs from the checkout's"; exit 1; }
+echo "reproducible from the tarball: $(sha256sum < "$deb" | cut -c1-64)"
