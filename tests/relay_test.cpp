@@ -303,7 +303,7 @@ TEST(Relay, TricklingInputIsHeldUntilAChunkGathers)
     write_all(in.mine.get(), data.substr(0, 1000));
     EXPECT_FALSE(arrives(sock.peer.get(), 300ms)) << "a partial chunk was sent";
     write_all(in.mine.get(), data.substr(1000, kChunk - 1000));
-    EXPECT_TRUE(same_bytes(data.substr(0, kChunk), read_exactly(sock.peer.get(), kChunk)));
+    ASSERT_TRUE(same_bytes(data.substr(0, kChunk), read_exactly(sock.peer.get(), kChunk)));
     write_all(in.mine.get(), data.substr(kChunk));
     EXPECT_FALSE(arrives(sock.peer.get(), 100ms)) << "a partial chunk was sent";
     in.mine.reset();
