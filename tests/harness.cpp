@@ -41,11 +41,12 @@ int millis_left(Clock::time_point end)
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Waits for `fd` to become readable; false when the deadline has passed.
-bool readable(int fd, Clock::time_point end)
+// Waits for `fd` to become readable (or whatever `events` asks); false when
+// the deadline has passed.
+bool ready(int fd, Clock::time_point end, short events = POLLIN)
 {
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
+        pollfd p{fd, events, 0};
         int r = poll(&p, 1, millis_left(end));
         if (r > 0)
             return true;
@@ -160,7 +161,7 @@ std::string read_all(int fd, Millis deadline)
     std::string got;
     char buf[65536];
     for (;;) {
-        if (!readable(fd, end)) {
+        if (!ready(fd, end)) {
             ADD_FAILURE() << "no end of file within " << deadline.count() << " ms; "
                           << got.size() << " bytes had arrived";
             return got;
@@ -181,7 +182,7 @@ std::string read_exactly(int fd, size_t n, Millis deadline)
     std::string got(n, '\0');
     size_t have = 0;
     while (have < n) {
-        if (!readable(fd, end)) {
+        if (!ready(fd, end)) {
             ADD_FAILURE() << "only " << have << " of " << n << " bytes within "
                           << deadline.count() << " ms";
             break;
@@ -200,7 +201,7 @@ std::string read_exactly(int fd, size_t n, Millis deadline)
     return got;
 }
 
-bool arrives(int fd, Millis wait) { return readable(fd, Clock::now() + wait); }
+bool arrives(int fd, Millis wait) { return ready(fd, Clock::now() + wait); }
 
 testing::AssertionResult same_bytes(const std::string &want, const std::string &got)
 {
@@ -221,7 +222,7 @@ std::vector<std::string> read_messages(int fd, size_t count, Millis deadline)
     std::vector<std::string> got;
     std::string buf(1 << 16, '\0');
     while (got.size() < count) {
-        if (!readable(fd, end)) {
+        if (!ready(fd, end)) {
             ADD_FAILURE() << "only " << got.size() << " of " << count
                           << " messages within " << deadline.count() << " ms";
             break;
@@ -239,17 +240,13 @@ bool write_all(int fd, const std::string &data, Millis deadline)
 {
     auto end = Clock::now() + deadline;
     for (size_t done = 0; done < data.size();) {
-        // Room for PIPE_BUF bytes means a write of that much cannot block.
-        pollfd p{fd, POLLOUT, 0};
-        int ready = poll(&p, 1, millis_left(end));
-        if (ready == 0) {
+        if (!ready(fd, end, POLLOUT)) {
             ADD_FAILURE() << "only " << done << " of " << data.size() << " bytes written within "
                           << deadline.count() << " ms";
             return false;
         }
-        ssize_t n = ready < 0 ? -1
-                              : write(fd, data.data() + done,
-                                      std::min<size_t>(PIPE_BUF, data.size() - done));
+        // With room for PIPE_BUF bytes, a write of that much cannot block.
+        ssize_t n = write(fd, data.data() + done, std::min<size_t>(PIPE_BUF, data.size() - done));
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n < 0 && (errno == EPIPE || errno == ECONNRESET))
@@ -382,7 +379,7 @@ Outcome Child::finish(Millis deadline)
     char buf[4096];
     bool killed = false;
     for (;;) {
-        if (!readable(err_.get(), end)) {
+        if (!ready(err_.get(), end)) {
             ADD_FAILURE() << "sockrelay still running after " << deadline.count()
                           << " ms; killed. Standard error so far: " << o.err;
             kill(pid_, SIGKILL);
@@ -397,15 +394,12 @@ Outcome Child::finish(Millis deadline)
     // Standard error can close before the program ends; the wait is bounded
     // all the same.
     int status = 0;
-    while (!killed && waitpid(pid_, &status, WNOHANG) == 0) {
-        if (Clock::now() >= end) {
-            ADD_FAILURE() << "sockrelay closed standard error but was still running after "
-                          << deadline.count() << " ms; killed";
-            kill(pid_, SIGKILL);
-            killed = true;
-        } else {
-            poll(nullptr, 0, 5);
-        }
+    if (!killed && !wait_until([&] { return waitpid(pid_, &status, WNOHANG) != 0; },
+                               std::chrono::duration_cast<Millis>(end - Clock::now()))) {
+        ADD_FAILURE() << "sockrelay closed standard error but was still running after "
+                      << deadline.count() << " ms; killed";
+        kill(pid_, SIGKILL);
+        killed = true;
     }
     if (killed)
         waitpid(pid_, &status, 0);

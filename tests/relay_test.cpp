@@ -4,10 +4,10 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <linux/net_tstamp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <linux/net_tstamp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
