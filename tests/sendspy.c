@@ -7,8 +7,11 @@
  *   SENDSPY_CAP=n        pass at most n bytes per call to the real send()
  *   SENDSPY_SCRIPT=list  answer the first calls from a comma-separated list
  *                        instead of sending: EAGAIN, EINTR, EPIPE, ECONNRESET,
- *                        ZERO (return 0) or PASS; "EAGAIN*500" repeats an
- *                        entry.  Calls after the list go to the real send().
+ *                        EOPNOTSUPP, ZERO (return 0) or PASS; "EAGAIN*500"
+ *                        repeats an entry.  Calls after the list go to the
+ *                        real send().
+ *   SENDSPY_REFUSE=flags answer EOPNOTSUPP to every call that passes any of
+ *                        these flags, as transports do that do not know one
  *   SENDSPY_STORM=seed:permille
  *                        after the script, answer each call with a random
  *                        EAGAIN, EINTR or ZERO with the given probability.
@@ -28,6 +31,7 @@ enum { PASS = -1, ZERO = 0 };
 static ssize_t (*real_send)(int, const void *, size_t, int);
 static int log_fd = -1;
 static size_t cap;
+static unsigned long refused;
 static const char *script;
 static long repeat_left;     /* calls left for the current script entry */
 static int current;          /* its action: PASS, ZERO or an errno value */
@@ -38,7 +42,7 @@ static int action_of(const char *word, size_t len)
 {
     static const struct { const char *name; int action; } names[] = {
         {"PASS", PASS}, {"ZERO", ZERO}, {"EAGAIN", EAGAIN}, {"EINTR", EINTR},
-        {"EPIPE", EPIPE}, {"ECONNRESET", ECONNRESET},
+        {"EPIPE", EPIPE}, {"ECONNRESET", ECONNRESET}, {"EOPNOTSUPP", EOPNOTSUPP},
     };
     for (size_t i = 0; i < sizeof names / sizeof names[0]; i++)
         if (strlen(names[i].name) == len && memcmp(names[i].name, word, len) == 0)
@@ -73,6 +77,8 @@ __attribute__((constructor)) static void init(void)
         log_fd = open(v, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if ((v = getenv("SENDSPY_CAP")) != NULL)
         cap = strtoul(v, NULL, 10);
+    if ((v = getenv("SENDSPY_REFUSE")) != NULL)
+        refused = strtoul(v, NULL, 0);
     script = getenv("SENDSPY_SCRIPT");
     if ((v = getenv("SENDSPY_STORM")) != NULL)
         sscanf(v, "%llu:%u", &storm_state, &storm_permille);
@@ -99,6 +105,8 @@ ssize_t send(int fd, const void *buf, size_t len, int flags)
     } else {
         action = storm();
     }
+    if ((unsigned long)flags & refused)
+        action = EOPNOTSUPP;
     ssize_t r;
     int err = 0;
     if (action == PASS) {
