@@ -54,17 +54,19 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    // With SO_ZEROCOPY on, the kernel may still read the chunk after send()
-    // returns, and refilling it would corrupt the stream; such a socket gets
-    // plain copying sends.  A failed query leaves the error to the first send.
-    int flags = MSG_ZEROCOPY;
-    int zerocopy = 0;
-    socklen_t optlen = sizeof zerocopy;
-    if (getsockopt(s_SockFD, SOL_SOCKET, SO_ZEROCOPY, &zerocopy, &optlen) == 0 &&
-        zerocopy != 0)
-        flags = 0;
+    // A message socket discards the part of a message that does not fit in
+    // the read, so such input gets a stream buffer that takes any message up
+    // to 256 KiB whole.  It is static because the stream still holds it after
+    // main returns.
+    int type = 0;
+    socklen_t typelen = sizeof type;
+    if (getsockopt(0, SOL_SOCKET, SO_TYPE, &type, &typelen) == 0 && type != SOCK_STREAM) {
+        static char messages[262144];
+        setvbuf(stdin, messages, _IOFBF, sizeof messages);
+    }
 
-    char chunk[32768];
+    // Page-aligned, so that input opened with O_DIRECT can be read into it.
+    alignas(4096) char chunk[32768];
     for (;;) {
         // fread returns short only at end of input or on a read error, so
         // slow input is gathered into whole chunks before it is sent.  A stop
@@ -87,22 +89,34 @@ int main(int argc, char *argv[])
         // a slow reader would otherwise cost a whole core.  Whatever poll
         // says, the same send is repeated, so errors surface there.  EINTR
         // comes from a stop and continue during a timed send and is
-        // repeated at once.  Any other error ends the run.
-        bool woken = false;
+        // repeated at once.  Any other error ends the run.  The flags are
+        // 0: with MSG_ZEROCOPY, an owner who turns SO_ZEROCOPY on would let
+        // the kernel read the chunk after it has been refilled, and some
+        // transports refuse the flag outright.
+        int pause = 0;  // ms to wait before polling again
         for (uint32_t sent = 0; sent < n;) {
-            ssize_t r = send(s_SockFD, chunk + sent, n - sent, flags);
+            ssize_t r = send(s_SockFD, chunk + sent, n - sent, 0);
             if (r >= 0) {
                 sent += static_cast<uint32_t>(r);
-                woken = false;
+                pause = 0;
             } else if (errno == EAGAIN) {
                 // Poll never reports a shut-down Unix socket, so the wait
                 // is bounded and the repeated send reports it (EPIPE).  A
-                // wake-up that still left no room (an error queue that is
-                // never empty wakes poll at once) earns a pause, not a spin.
-                if (woken)
-                    poll(nullptr, 0, 10);
+                // wake-up that still left no room earns a pause, not a
+                // spin.  One without room at all comes from an error queue
+                // that is never empty (the owner's transmit timestamps),
+                // which poll reports at once: there the pause doubles up
+                // to the bound of the wait.
+                if (pause > 0)
+                    poll(nullptr, 0, pause);
                 pollfd writable{s_SockFD, POLLOUT, 0};
-                woken = poll(&writable, 1, 1000) != 0;
+                int woken = poll(&writable, 1, 1000);
+                if (woken == 0)
+                    pause = 0;
+                else if ((writable.revents & POLLOUT) != 0 || pause == 0)
+                    pause = 10;
+                else
+                    pause = pause < 500 ? 2 * pause : 1000;
             } else if (errno != EINTR) {
                 fprintf(stderr, "write error: %i %i sockfd:%i ERROR_ABORT\n",
                         static_cast<int32_t>(r), errno, s_SockFD);

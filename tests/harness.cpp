@@ -139,6 +139,18 @@ Fd file_with(const std::string &data)
     return fd;
 }
 
+Fd direct_file_with(const std::string &data)
+{
+    char name[] = "direct-XXXXXX";
+    Fd written(sys(mkstemp(name), "mkstemp"));
+    write_all(written.get(), data);
+    Fd direct(open(name, O_RDONLY | O_DIRECT | O_CLOEXEC));
+    int err = errno;
+    unlink(name);
+    errno = err;
+    return direct;
+}
+
 std::string pattern(size_t size, uint32_t seed)
 {
     std::string s(size, '\0');
@@ -198,6 +210,22 @@ std::string read_exactly(int fd, size_t n, Millis deadline)
         have += static_cast<size_t>(r);
     }
     got.resize(have);
+    return got;
+}
+
+std::string read_slowly(int fd, size_t n, size_t step, Millis pause,
+                        const std::function<void()> &between)
+{
+    std::string got;
+    while (got.size() < n) {
+        between();
+        size_t want = std::min(step, n - got.size());
+        std::string piece = read_exactly(fd, want, 10s);
+        got += piece;
+        if (piece.size() < want)
+            break;
+        poll(nullptr, 0, static_cast<int>(pause.count()));
+    }
     return got;
 }
 

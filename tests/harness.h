@@ -62,6 +62,10 @@ Pair pipe_pair();  // mine: the write end, peer: the read end
 
 // A regular file (memfd) holding `data`, positioned at its start.
 Fd file_with(const std::string &data);
+// A file in the current directory holding `data`, opened again with O_DIRECT
+// and already unlinked; not open (-1) where the file system refuses direct
+// I/O, with errno telling why.
+Fd direct_file_with(const std::string &data);
 // Deterministic bytes that differ from chunk to chunk.
 std::string pattern(size_t size, uint32_t seed = 1);
 
@@ -69,6 +73,10 @@ std::string pattern(size_t size, uint32_t seed = 1);
 std::string read_all(int fd, Millis deadline = 60s);
 // Reads exactly `n` bytes; fails the test if the deadline passes first.
 std::string read_exactly(int fd, size_t n, Millis deadline = 30s);
+// Reads `n` bytes in reads of at most `step` with `pause` after each, calling
+// `between` before each read; stops at the first read that falls short.
+std::string read_slowly(int fd, size_t n, size_t step, Millis pause,
+                        const std::function<void()> &between = [] {});
 // Whether anything becomes readable on `fd` within `wait`.
 bool arrives(int fd, Millis wait);
 // Compares streams by size and first difference, without printing them.
