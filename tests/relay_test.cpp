@@ -28,23 +28,35 @@ std::string write_error(int err) {
 }
 const std::string kReadError = "read error: 1 ERROR_ABORT\n";
 
+// Status 0, nothing on standard error but the announcement, and exactly
+// `data` arrived.
+testing::AssertionResult relayed_exactly(const Outcome &o, const std::string &data,
+                                         const std::string &got)
+{
+    if (o.status != "exit 0" || o.err != announce(kFd))
+        return testing::AssertionFailure()
+               << "expected exit 0 and the announcement alone, got " << o.status
+               << " with standard error: " << o.err;
+    return same_bytes(data, got);
+}
+
 std::future<std::string> drain(int fd)
 {
     return std::async(std::launch::async, [fd] { return read_all(fd); });
 }
 
-// Relays the input `in` into a Unix stream socket with the interposer loaded;
-// returns the outcome, what arrived and the calls it saw.
+// Relays the input `in` into `sock` with the interposer loaded; returns the
+// outcome, what arrived and the calls it saw.
 struct SpiedRun {
     Outcome outcome;
     std::string arrived;
     std::vector<SendCall> calls;
 };
 
-SpiedRun relay_spied(const Fd &in, const std::string &settings)
+SpiedRun relay_spied(const Fd &in, const std::string &settings,
+                     Pair sock = unix_pair(SOCK_STREAM))
 {
     TempPath log;
-    Pair sock = unix_pair(SOCK_STREAM);
     Launch launch;
     launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd).spy(log.path, settings);
     Child child(launch);
@@ -142,9 +154,7 @@ TEST_P(Chunking, SendsWholeChunksInOrder)
         GTEST_SKIP() << "this file system refuses O_DIRECT: " << strerror(errno);
     SpiedRun r = relay_spied(in, c.spy);
 
-    EXPECT_EQ(r.outcome.status, "exit 0");
-    EXPECT_EQ(r.outcome.err, announce(kFd));
-    EXPECT_TRUE(same_bytes(data, r.arrived));
+    EXPECT_TRUE(relayed_exactly(r.outcome, data, r.arrived));
     std::vector<Call> seen;
     for (const SendCall &s : r.calls) {
         seen.push_back({s.address - r.calls[0].address, s.length});
@@ -315,9 +325,7 @@ TEST_P(MessageInput, EveryMessageArrivesWhole)
     in.mine.reset();
     Outcome o = child.finish();
 
-    EXPECT_EQ(o.status, "exit 0");
-    EXPECT_EQ(o.err, announce(kFd));
-    EXPECT_TRUE(same_bytes(data, got.get()));
+    EXPECT_TRUE(relayed_exactly(o, data, got.get()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, MessageInput, testing::ValuesIn(kMessageCases),
@@ -439,9 +447,7 @@ TEST_P(SlowReader, NonBlockingTinyBufferIsWaitedFor)
     std::string got = read_slowly(sock.peer.get(), data.size(), 8192, 1ms);
     Outcome o = child.finish();
 
-    EXPECT_EQ(o.status, "exit 0");
-    EXPECT_EQ(o.err, announce(kFd));
-    EXPECT_TRUE(same_bytes(data, got));
+    EXPECT_TRUE(relayed_exactly(o, data, got));
     size_t eagain = 0, accepted = 0;
     for (const SendCall &c : read_spy_log(log.path)) {
         eagain += c.result < 0 && c.error == EAGAIN;
@@ -476,9 +482,7 @@ TEST(Relay, LargeTransferOverTcp)
     in.mine.reset();
     Outcome o = child.finish();
 
-    EXPECT_EQ(o.status, "exit 0");
-    EXPECT_EQ(o.err, announce(kFd));
-    EXPECT_TRUE(same_bytes(data, got.get()));
+    EXPECT_TRUE(relayed_exactly(o, data, got.get()));
 }
 
 // --- a broken or shut-down socket ends the run -------------------------------------
@@ -585,9 +589,7 @@ TEST(Survives, StopAndContinueDuringTimedSend)
     got += read_all(sock.peer.get());
     Outcome o = child.finish();
 
-    EXPECT_EQ(o.status, "exit 0");
-    EXPECT_EQ(o.err, announce(kFd));
-    EXPECT_TRUE(same_bytes(data, got));
+    EXPECT_TRUE(relayed_exactly(o, data, got));
 }
 
 TEST(Survives, StopAndContinueDuringTimedRead)
@@ -624,9 +626,7 @@ TEST(Survives, StopAndContinueDuringTimedRead)
     got += read_all(sock.peer.get());
     Outcome o = child.finish();
 
-    EXPECT_EQ(o.status, "exit 0");
-    EXPECT_EQ(o.err, announce(kFd));
-    EXPECT_TRUE(same_bytes(data, got));
+    EXPECT_TRUE(relayed_exactly(o, data, got));
 }
 
 // The kernel TLS transmit path refuses MSG_ZEROCOPY; plain sends go through
@@ -644,17 +644,8 @@ TEST(Survives, KernelTls)
         ASSERT_EQ(setsockopt(fd, SOL_TLS, direction, &key, sizeof key), 0) << strerror(errno);
     }
     std::string data = pattern(4 << 20, 11);
-    Fd in = file_with(data);
-    Launch launch;
-    launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd);
-    Child child(launch);
-    sock.mine.reset();
-    auto got = drain(sock.peer.get());
-    Outcome o = child.finish();
-
-    EXPECT_EQ(o.status, "exit 0");
-    EXPECT_EQ(o.err, announce(kFd));
-    EXPECT_TRUE(same_bytes(data, got.get()));
+    SpiedRun r = relay_spied(file_with(data), "", std::move(sock));
+    EXPECT_TRUE(relayed_exactly(r.outcome, data, r.arrived));
 }
 
 // --- the owner may turn zero-copy on at any moment -----------------------------------
@@ -689,9 +680,7 @@ TEST_P(ZeroCopy, StreamStaysIntact)
     got += read_all(sock.peer.get());
     Outcome o = child.finish();
 
-    EXPECT_EQ(o.status, "exit 0");
-    EXPECT_EQ(o.err, announce(kFd));
-    EXPECT_TRUE(same_bytes(data, got));
+    EXPECT_TRUE(relayed_exactly(o, data, got));
 }
 
 INSTANTIATE_TEST_SUITE_P(OwnerSetsIt, ZeroCopy, testing::Values(-1, 100, 300),
