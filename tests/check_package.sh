@@ -12,7 +12,9 @@ listing=$("$src/scripts/package" "$build" "$tmp/out")
 echo "$listing"
 for want in "Package: sockrelay" "Version: $version" "Depends: libc6" \
             "./usr/bin/sockrelay" "./usr/share/man/man1/sockrelay.1.gz" \
-            "./usr/share/doc/sockrelay/copyright" "./usr/share/doc/sockrelay/changelog.gz"; do
+            "./usr/share/doc/sockrelay/copyright" "./usr/share/doc/sockrelay/changelog.gz" \
+            "./usr/share/doc/sockrelay/examples/sockrelay.socket" \
+            "./usr/share/doc/sockrelay/examples/sockrelay@.service"; do
   echo "$listing" | grep -qF "$want" || { echo "missing from the package: $want"; exit 1; }
 done
 deb=$(ls "$tmp"/out/sockrelay_*.deb)
