@@ -93,27 +93,31 @@ int main(int argc, char *argv[])
         // 0: with MSG_ZEROCOPY, an owner who turns SO_ZEROCOPY on would let
         // the kernel read the chunk after it has been refilled, and some
         // transports refuse the flag outright.
-        int pause = 0;  // ms to wait before polling again
+        int pause = 0;      // ms to wait before polling again
+        int fruitless = 0;  // wake-ups in a row without room, counted to 11
         for (uint32_t sent = 0; sent < n;) {
             ssize_t r = send(s_SockFD, chunk + sent, n - sent, 0);
             if (r >= 0) {
                 sent += static_cast<uint32_t>(r);
-                pause = 0;
+                pause = fruitless = 0;
             } else if (errno == EAGAIN) {
                 // Poll never reports a shut-down Unix socket, so the wait
                 // is bounded and the repeated send reports it (EPIPE).  A
                 // wake-up that still left no room earns a pause, not a
-                // spin.  One without room at all comes from an error queue
-                // that is never empty (the owner's transmit timestamps),
-                // which poll reports at once: there the pause doubles up
-                // to the bound of the wait.
+                // spin.  Wake-ups without room at all come from an error
+                // queue that is never empty (the owner's transmit
+                // timestamps), which poll reports at once: after ten of
+                // them in a row, 100 ms in which a steady slow reader has
+                // made room, the pause doubles up to the bound of the wait.
                 if (pause > 0)
                     poll(nullptr, 0, pause);
                 pollfd writable{s_SockFD, POLLOUT, 0};
                 int woken = poll(&writable, 1, 1000);
+                bool room = woken > 0 && (writable.revents & POLLOUT) != 0;
+                fruitless = woken == 0 || room ? 0 : fruitless + (fruitless <= 10);
                 if (woken == 0)
                     pause = 0;
-                else if ((writable.revents & POLLOUT) != 0 || pause == 0)
+                else if (fruitless <= 10)
                     pause = 10;
                 else
                     pause = pause < 500 ? 2 * pause : 1000;

@@ -416,10 +416,11 @@ const SlowReaderCase kSlowReaderCases[] = {
     {"UnixStream", [] { return unix_pair(SOCK_STREAM); }},
     {"TcpTransmitTimestamps", tcp_with_transmit_timestamps},
     // Filling the socket and waiting 3 s takes about 4 sends on a plain
-    // socket. Where the error queue wakes poll at once, a pause that doubles
-    // to a second keeps it near 13; a fixed 10 ms pause would make about 300.
+    // socket. Where the error queue wakes poll at once, ten pauses of 10 ms
+    // and then pauses that double to a second keep it near 20; a fixed 10 ms
+    // pause would make about 300.
     {"UnixStreamStalled", [] { return unix_pair(SOCK_STREAM); }, 3s, 8},
-    {"TcpTransmitTimestampsStalled", tcp_with_transmit_timestamps, 3s, 25},
+    {"TcpTransmitTimestampsStalled", tcp_with_transmit_timestamps, 3s, 35},
 };
 
 void PrintTo(const SlowReaderCase &c, std::ostream *os) { *os << c.name; }
