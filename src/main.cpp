@@ -114,7 +114,10 @@ int main(int argc, char *argv[])
                 pollfd writable{s_SockFD, POLLOUT, 0};
                 int woken = poll(&writable, 1, 1000);
                 bool room = woken > 0 && (writable.revents & POLLOUT) != 0;
-                fruitless = woken == 0 || room ? 0 : fruitless + (fruitless <= 10);
+                if (woken == 0 || room)
+                    fruitless = 0;
+                else if (fruitless <= 10)
+                    fruitless++;
                 if (woken == 0)
                     pause = 0;
                 else if (fruitless <= 10)
