@@ -45,6 +45,21 @@ std::future<std::string> drain(int fd)
     return std::async(std::launch::async, [fd] { return read_all(fd); });
 }
 
+// sockrelay reading from `in.peer` and sending to `sock.mine`, whose copies
+// the test gives up; `got` gathers what reaches `sock.peer`, and the test
+// feeds `in.mine`.
+struct Streaming {
+    Streaming(Pair &in, Pair &sock)
+        : child(Launch().args(kArgs).input(in.peer.get()).place(sock.mine.get(), kFd))
+    {
+        sock.mine.reset();
+        in.peer.reset();
+        got = drain(sock.peer.get());
+    }
+    Child child;
+    std::future<std::string> got;
+};
+
 // Relays the input `in` into `sock` with the interposer loaded; returns the
 // outcome, what arrived and the calls it saw.
 struct SpiedRun {
@@ -308,12 +323,7 @@ TEST_P(MessageInput, EveryMessageArrivesWhole)
     timeval ten{10, 0};  // a writer that finds no room gives up rather than hang
     ASSERT_EQ(setsockopt(in.mine.get(), SOL_SOCKET, SO_SNDTIMEO, &ten, sizeof ten), 0);
     Pair sock = unix_pair(SOCK_STREAM);
-    Launch launch;
-    launch.args(kArgs).input(in.peer.get()).place(sock.mine.get(), kFd);
-    Child child(launch);
-    sock.mine.reset();
-    in.peer.reset();
-    auto got = drain(sock.peer.get());
+    Streaming relay(in, sock);
     std::string data = pattern(c.size * c.count, 9);
     for (size_t at = 0; at < data.size(); at += c.size)
         ASSERT_EQ(send(in.mine.get(), &data[at], c.size, 0), static_cast<ssize_t>(c.size))
@@ -323,9 +333,7 @@ TEST_P(MessageInput, EveryMessageArrivesWhole)
         ASSERT_EQ(send(in.mine.get(), "", 0, 0), 0) << strerror(errno);
     }
     in.mine.reset();
-    Outcome o = child.finish();
-
-    EXPECT_TRUE(relayed_exactly(o, data, got.get()));
+    EXPECT_TRUE(relayed_exactly(relay.child.finish(), data, relay.got.get()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, MessageInput, testing::ValuesIn(kMessageCases),
@@ -470,20 +478,13 @@ TEST(Relay, LargeTransferOverTcp)
     Pair sock = tcp_pair();
     Pair in = pipe_pair();
     std::string data = pattern(64 << 20, 7);
-    Launch launch;
-    launch.args(kArgs).input(in.peer.get()).place(sock.mine.get(), kFd);
-    Child child(launch);
-    sock.mine.reset();
-    in.peer.reset();
-    auto got = drain(sock.peer.get());
+    Streaming relay(in, sock);
     // Irregular writes, so that reads come back short and must be gathered.
     for (size_t at = 0, step = 1; at < data.size(); at += step, step = step * 7 % 100003)
         if (!write_all(in.mine.get(), data.substr(at, step)))
             break;
     in.mine.reset();
-    Outcome o = child.finish();
-
-    EXPECT_TRUE(relayed_exactly(o, data, got.get()));
+    EXPECT_TRUE(relayed_exactly(relay.child.finish(), data, relay.got.get()));
 }
 
 // --- a broken or shut-down socket ends the run -------------------------------------
