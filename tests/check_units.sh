@@ -39,8 +39,8 @@ activate)
   command=$(sed -n 's|^ExecStart=/usr/bin/sockrelay ||p' "$service")
   [ "$command" = "--sockfd 3" ] || { echo "unexpected ExecStart arguments: $command"; exit 1; }
   head -c 1000003 /dev/urandom > "$tmp/data"
-  exec python3 - "$program" "$tmp/data" <<'PY'
-import hashlib, os, signal, socket, subprocess, sys, time
+  python3 - "$program" "$tmp/data" <<'PY'
+import os, signal, socket, subprocess, sys, time
 
 program, data = sys.argv[1], sys.argv[2]
 want = open(data, "rb").read()
@@ -50,7 +50,7 @@ with socket.socket() as probe:  # a free loopback port
 server = subprocess.Popen(
     ["systemd-socket-activate", "--accept", "-l", f"127.0.0.1:{port}",
      "sh", "-c", f'exec "$0" --sockfd 3 < "$1"', program, data],
-    stderr=subprocess.PIPE, start_new_session=True)
+    start_new_session=True)
 
 def connect(deadline=10):
     end = time.monotonic() + deadline
