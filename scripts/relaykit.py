@@ -18,6 +18,7 @@ BUILD = os.environ.get("SOCKRELAY_BUILD", os.path.join(ROOT, "build"))
 CHUNK = 32768
 SO_ZEROCOPY = 60
 SO_RCVBUFFORCE = 33
+SO_TIMESTAMPING = 37
 
 # Build target -> its file under the build directory.
 TARGETS = {
