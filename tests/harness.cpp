@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -374,6 +375,11 @@ Child::Child(const Launch &launch)
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         signal(SIGPIPE, launch.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+        rlimit stack{};
+        getrlimit(RLIMIT_STACK, &stack);
+        stack.rlim_cur = launch.stack_limit;
+        if (launch.stack_limit != 0 && setrlimit(RLIMIT_STACK, &stack) != 0)
+            _exit(125);
         // Move every source above the targets first, so that no dup2 can
         // overwrite a source that is still to be placed.
         constexpr int kHigh = 512;

@@ -103,6 +103,7 @@ struct Launch {
     std::vector<std::pair<int, int>> fds;        // {test's fd, number in sockrelay}
     std::vector<std::string> env;                // added to the environment
     bool ignore_sigpipe = false;
+    size_t stack_limit = 0;                      // RLIMIT_STACK in bytes, 0: inherited
 
     Launch &args(std::vector<std::string> rest);
     Launch &input(int fd);

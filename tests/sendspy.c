@@ -14,7 +14,10 @@
  *                        these flags, as transports do that do not know one
  *   SENDSPY_STORM=seed:permille
  *                        after the script, answer each call with a random
- *                        EAGAIN, EINTR or ZERO with the given probability.
+ *                        EAGAIN or EINTR with the given probability.
+ *   SENDSPY_DENY=list    fail every call of these functions with EPERM, as a
+ *                        sandbox's system-call filter does: any of poll,
+ *                        nanosleep, getsockopt, fstat.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -23,7 +26,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 enum { PASS = -1, ZERO = 0 };
@@ -37,6 +43,7 @@ static long repeat_left;     /* calls left for the current script entry */
 static int current;          /* its action: PASS, ZERO or an errno value */
 static unsigned long long storm_state;
 static unsigned storm_permille;
+static const char *denied = "";
 
 static int action_of(const char *word, size_t len)
 {
@@ -82,7 +89,43 @@ __attribute__((constructor)) static void init(void)
     script = getenv("SENDSPY_SCRIPT");
     if ((v = getenv("SENDSPY_STORM")) != NULL)
         sscanf(v, "%llu:%u", &storm_state, &storm_permille);
+    if ((v = getenv("SENDSPY_DENY")) != NULL)
+        denied = v;
 }
+
+/* Whether `name` is in the comma-separated deny list; sets errno if so. */
+static int deny(const char *name)
+{
+    size_t len = strlen(name);
+    for (const char *at = denied; *at != '\0';) {
+        size_t word = strcspn(at, ",");
+        if (word == len && memcmp(at, name, len) == 0) {
+            errno = EPERM;
+            return 1;
+        }
+        at += word + (at[word] == ',');
+    }
+    return 0;
+}
+
+#define DENIABLE(ret, name, params, args)                                     \
+    ret name params                                                           \
+    {                                                                         \
+        static ret(*real) params;                                             \
+        if (deny(#name))                                                      \
+            return -1;                                                        \
+        if (real == NULL) {                                                   \
+            void *sym = dlsym(RTLD_NEXT, #name);                              \
+            memcpy(&real, &sym, sizeof real);                                 \
+        }                                                                     \
+        return real args;                                                     \
+    }
+
+DENIABLE(int, poll, (struct pollfd *fds, nfds_t n, int timeout), (fds, n, timeout))
+DENIABLE(int, nanosleep, (const struct timespec *want, struct timespec *left), (want, left))
+DENIABLE(int, getsockopt, (int fd, int level, int name, void *value, socklen_t *len),
+         (fd, level, name, value, len))
+DENIABLE(int, fstat, (int fd, struct stat *st), (fd, st))
 
 static int storm(void)
 {
@@ -92,8 +135,7 @@ static int storm(void)
     unsigned r = (unsigned)(storm_state >> 33);
     if (r % 1000 >= storm_permille)
         return PASS;
-    static const int faults[] = {EAGAIN, EINTR, ZERO};
-    return faults[(r / 1000) % 3];
+    return (r / 1000) % 2 == 0 ? EAGAIN : EINTR;
 }
 
 ssize_t send(int fd, const void *buf, size_t len, int flags)
