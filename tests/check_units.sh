@@ -10,6 +10,13 @@
 #                           systemd-socket-activate --accept serves a whole
 #                           file to each of two clients in turn, and a client
 #                           that leaves after a few bytes disturbs neither
+#   check_units.sh boot     EXAMPLES PROGRAM: a container booted with a real
+#                           systemd runs the pair as shipped, PROGRAM as
+#                           /usr/bin/sockrelay, with a drop-in for the data
+#                           path and a 5 s RuntimeMaxSec; see boot_check.py.
+#                           Needs root, mmdebstrap and systemd-nspawn; the
+#                           Debian root is built once, into the build tree
+#                           beside PROGRAM, which needs the Debian archive.
 set -eu
 mode=$1 examples=$2 program=${3:-}
 need() { command -v "$1" >/dev/null 2>&1 || { echo "skipped: $1 is not installed"; exit 77; }; }
@@ -82,5 +89,61 @@ finally:
     server.wait(10)
 PY
   ;;
-*) echo "usage: check_units.sh verify|security|activate EXAMPLES [PROGRAM]"; exit 2 ;;
+boot)
+  need mmdebstrap
+  need systemd-nspawn
+  [ "$(id -u)" -eq 0 ] || { echo "skipped: booting a container needs root"; exit 77; }
+  here=$(cd "$(dirname "$0")" && pwd)
+  program=$(cd "$(dirname "$program")" && pwd)/$(basename "$program")
+  root=$(dirname "$program")/units-root
+  if [ ! -x "$root/usr/bin/python3" ]; then
+    rm -rf "$root" "$root.new"
+    suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    echo "building a $suite root for the container in $root (once)"
+    if ! mmdebstrap --quiet --variant=minbase --include=systemd,python3 "$suite" "$root.new" \
+        </dev/null >"$tmp/mmdebstrap.log" 2>&1; then
+      tail -n 5 "$tmp/mmdebstrap.log"
+      rm -rf "$root.new"
+      echo "skipped: no $suite root could be built; this needs the Debian archive"
+      exit 77
+    fi
+    mv "$root.new" "$root"
+  fi
+  if ! out=$(systemd-nspawn --quiet --keep-unit --register=no --private-network \
+      --volatile=overlay -D "$root" /bin/true </dev/null 2>&1); then
+    echo "$out" | tail -n 3
+    echo "skipped: this host cannot boot a container (systemd-nspawn cannot run one)"
+    exit 77
+  fi
+  mkdir "$tmp/check" "$tmp/srv"
+  cp "$here/boot_check.py" "$tmp/check/"
+  head -c 5000000 /dev/urandom > "$tmp/srv/data"
+  printf '[Service]\nStandardInput=file:/srv/check/data\nRuntimeMaxSec=5\n' > "$tmp/test.conf"
+  printf '[Service]\nType=oneshot\nExecStart=/usr/bin/python3 /check/boot_check.py\n' \
+    > "$tmp/boot-check.service"
+  # The container's root is an overlay on the cached one, with its own
+  # network: nothing it does reaches the cache or the host's ports.
+  # systemd-nspawn stops it cleanly on SIGTERM; the check powers it off.
+  # systemd-nspawn keeps runtime directories of its own here; removed again
+  # if this run made them.
+  run=/run/systemd/nspawn
+  [ -d "$run" ] && made_run=no || made_run=yes
+  status=0
+  timeout -k 10 240 systemd-nspawn --quiet --keep-unit --register=no --private-network \
+    --volatile=overlay -D "$root" -M "sockrelay-check-$$" \
+    --bind-ro="$program:/usr/bin/sockrelay" \
+    --bind-ro="$service:/etc/systemd/system/sockrelay@.service" \
+    --bind-ro="$tmp/sockrelay.socket:/etc/systemd/system/sockrelay.socket" \
+    --bind-ro="$tmp/test.conf:/etc/systemd/system/sockrelay@.service.d/test.conf" \
+    --bind-ro="$tmp/boot-check.service:/etc/systemd/system/boot-check.service" \
+    --bind="$tmp/check:/check" --bind="$tmp/srv:/srv/check" \
+    -b systemd.wants=boot-check.service </dev/null >"$tmp/boot.log" 2>&1 || status=$?
+  [ "$made_run" = no ] || rmdir "$run/locks" "$run/propagate" "$run" 2>/dev/null || true
+  cat "$tmp/check/log" 2>/dev/null || true
+  if [ "$(cat "$tmp/check/result" 2>/dev/null)" != passed ]; then
+    echo "the check did not pass (systemd-nspawn exited with $status); the console said:"
+    tail -n 30 "$tmp/boot.log"
+    exit 1
+  fi ;;
+*) echo "usage: check_units.sh verify|security|activate|boot EXAMPLES [PROGRAM]"; exit 2 ;;
 esac
