@@ -139,7 +139,7 @@ def main():
     missing_lines = set(journal(missing))
     odd = [l for l in journal("sockrelay@*")
            if l not in missing_lines and not any(e in l for e in expected)]
-    check(not odd, "no instance was refused by the sandbox: " + " | ".join(odd))
+    check(not odd, "no instance was refused by the sandbox" + "".join(": " + l for l in odd))
 
 
 try:

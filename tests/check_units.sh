@@ -98,7 +98,7 @@ boot)
   root=$(dirname "$program")/units-root
   if [ ! -x "$root/usr/bin/python3" ]; then
     rm -rf "$root" "$root.new"
-    suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    suite=$(sed -n "s/^VERSION_CODENAME=//p" /etc/os-release)
     echo "building a $suite root for the container in $root (once)"
     if ! mmdebstrap --quiet --variant=minbase --include=systemd,python3 "$suite" "$root.new" \
         </dev/null >"$tmp/mmdebstrap.log" 2>&1; then
