@@ -109,25 +109,19 @@ boot)
     fi
     mv "$root.new" "$root"
   fi
-  if ! out=$(systemd-nspawn --quiet --keep-unit --register=no --private-network \
-      --volatile=overlay -D "$root" /bin/true </dev/null 2>&1); then
-    echo "$out" | tail -n 3
-    echo "skipped: this host cannot boot a container (systemd-nspawn cannot run one)"
-    exit 77
-  fi
   mkdir "$tmp/check" "$tmp/srv"
   cp "$here/boot_check.py" "$tmp/check/"
   head -c 5000000 /dev/urandom > "$tmp/srv/data"
   printf '[Service]\nStandardInput=file:/srv/check/data\nRuntimeMaxSec=5\n' > "$tmp/test.conf"
   printf '[Service]\nType=oneshot\nExecStart=/usr/bin/python3 /check/boot_check.py\n' \
     > "$tmp/boot-check.service"
-  # The container's root is an overlay on the cached one, with its own
-  # network: nothing it does reaches the cache or the host's ports.
-  # systemd-nspawn stops it cleanly on SIGTERM; the check powers it off.
   # systemd-nspawn keeps runtime directories of its own here; removed again
   # if this run made them.
   run=/run/systemd/nspawn
   [ -d "$run" ] && made_run=no || made_run=yes
+  # The container's root is an overlay on the cached one, with its own
+  # network: nothing it does reaches the cache or the host's ports.
+  # systemd-nspawn stops it cleanly on SIGTERM; the check powers it off.
   status=0
   timeout -k 10 240 systemd-nspawn --quiet --keep-unit --register=no --private-network \
     --volatile=overlay -D "$root" -M "sockrelay-check-$$" \
@@ -138,7 +132,18 @@ boot)
     --bind-ro="$tmp/boot-check.service:/etc/systemd/system/boot-check.service" \
     --bind="$tmp/check:/check" --bind="$tmp/srv:/srv/check" \
     -b systemd.wants=boot-check.service </dev/null >"$tmp/boot.log" 2>&1 || status=$?
+  # A boot that never ran the check is told apart from a failed check by
+  # whether this host can run a container at all.
+  cannot=no
+  [ -e "$tmp/check/result" ] || systemd-nspawn --quiet --keep-unit --register=no \
+    --private-network --volatile=overlay -D "$root" /bin/true </dev/null >/dev/null 2>&1 ||
+    cannot=yes
   [ "$made_run" = no ] || rmdir "$run/locks" "$run/propagate" "$run" 2>/dev/null || true
+  if [ "$cannot" = yes ]; then
+    tail -n 3 "$tmp/boot.log"
+    echo "skipped: this host cannot boot a container (systemd-nspawn cannot run one)"
+    exit 77
+  fi
   cat "$tmp/check/log" 2>/dev/null || true
   if [ "$(cat "$tmp/check/result" 2>/dev/null)" != passed ]; then
     echo "the check did not pass (systemd-nspawn exited with $status); the console said:"
