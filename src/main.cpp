@@ -15,9 +15,10 @@
  *   2    no non-zero descriptor was given; standard input was not read
  *   254  reading standard input failed
  *   255  a send failed
- * and, if the parent left SIGPIPE at its default, death by that signal when
- * the peer has gone.  When standard error is the output socket itself, no
- * line is written and the status alone tells.
+ * A stream socket that was shut down or closed by its peer may instead kill
+ * it with SIGPIPE, if the parent left that signal at its default.  When
+ * standard error is the output socket itself, or might be (a sandbox hides
+ * what it is), no line is written and the status alone tells.
  */
 #include <cerrno>
 #include <cstdint>
@@ -31,6 +32,22 @@
 
 // Zero means "not given": descriptor 0 is standard input and never the output.
 static int32_t s_SockFD = 0;
+
+// Whether standard error is known not to be the socket at `fd`, so that a
+// line written there cannot travel inside the stream.  EBADF means nothing
+// is open there; any other failure (a sandbox refusing fstat) leaves it
+// unknown, and unknown counts as the same socket.
+static bool stderr_apart(int fd)
+{
+    struct stat err {}, out {};
+    if (fstat(2, &err) != 0)
+        return errno == EBADF;
+    if (!S_ISSOCK(err.st_mode))
+        return true;
+    if (fstat(fd, &out) != 0)
+        return errno == EBADF;
+    return err.st_dev != out.st_dev || err.st_ino != out.st_ino;
+}
 
 int main(int argc, char *argv[])
 {
@@ -57,10 +74,8 @@ int main(int argc, char *argv[])
                 fprintf(stderr, "outputting to sockfd device %i\n", s_SockFD);
             i += 2;
         }
-        struct stat err {}, out {};
-        if (pass == 0 && s_SockFD != 0 && fstat(2, &err) == 0 && S_ISSOCK(err.st_mode) &&
-            fstat(s_SockFD, &out) == 0 && err.st_dev == out.st_dev && err.st_ino == out.st_ino)
-            speak = false;
+        if (pass == 0 && s_SockFD != 0)
+            speak = stderr_apart(s_SockFD);
     }
     if (s_SockFD == 0) {
         fprintf(stderr, "sockrelay: main: condition \"s_SockFD != 0\" failed: "

@@ -29,14 +29,15 @@ std::string write_error(int err, int result = -1) {
 }
 const std::string kReadError = "read error: 1 ERROR_ABORT\n";
 
-// Status 0, nothing on standard error but the announcement, and exactly
-// `data` arrived.
+// Status 0, nothing on standard error but `err` (the announcement), and
+// exactly `data` arrived.
 testing::AssertionResult relayed_exactly(const Outcome &o, const std::string &data,
-                                         const std::string &got)
+                                         const std::string &got,
+                                         const std::string &err = announce(kFd))
 {
-    if (o.status != "exit 0" || o.err != announce(kFd))
+    if (o.status != "exit 0" || o.err != err)
         return testing::AssertionFailure()
-               << "expected exit 0 and the announcement alone, got " << o.status
+               << "expected exit 0 and standard error \"" << err << "\", got " << o.status
                << " with standard error: " << o.err;
     return same_bytes(data, got);
 }
@@ -318,6 +319,7 @@ struct MessageCase {
     size_t size;  // of each message
     size_t count;
     const char *spy = "";  // interposer settings
+    bool silent = false;   // what standard error is stays hidden: no line
 };
 
 const MessageCase kMessageCases[] = {
@@ -326,7 +328,7 @@ const MessageCase kMessageCases[] = {
     {"Seqpacket262144", false, 262144, 3},
     // Input that cannot be identified is read as if it kept records.
     {"TypeQueryRefused", false, 200000, 3, "DENY=getsockopt"},
-    {"FstatRefused", false, 200000, 3, "DENY=fstat"},
+    {"FstatRefused", false, 200000, 3, "DENY=fstat", true},
     {"Udp8000", true, 8000, 40},
     {"Udp65000", true, 65000, 5},
 };
@@ -354,7 +356,8 @@ TEST_P(MessageInput, EveryMessageArrivesWhole)
         ASSERT_EQ(send(in.mine.get(), "", 0, 0), 0) << strerror(errno);
     }
     in.mine.reset();
-    EXPECT_TRUE(relayed_exactly(relay.child.finish(), data, relay.got.get()));
+    EXPECT_TRUE(relayed_exactly(relay.child.finish(), data, relay.got.get(),
+                                c.silent ? "" : announce(kFd)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, MessageInput, testing::ValuesIn(kMessageCases),
@@ -396,8 +399,9 @@ TEST(ReadFailure, DirectoryAsInput)
 
 // --- standard error that is the output socket ---------------------------------------
 
-// Under systemd with StandardOutput=socket, standard error is the connection
-// too; a daemon that closed descriptor 2 may get its socket there.
+// Under systemd with StandardError=socket, standard error is the connection
+// too; a daemon that closed descriptor 2 may get its socket there. A sandbox
+// that refuses fstat on one of the two hides whether it is.
 struct StderrCase {
     const char *name;
     std::vector<int> at;  // where the output socket is placed; --sockfd names the first
@@ -405,6 +409,7 @@ struct StderrCase {
     bool err_socket;      // standard error is another socket, as the journal's
     std::string lines;    // what standard error receives
     const char *status;
+    const char *deny = "";  // the interposer's DENY=
 };
 
 const StderrCase kStderrCases[] = {
@@ -413,6 +418,10 @@ const StderrCase kStderrCases[] = {
     {"StderrDirectory", {2}, true, false, "", "exit 254"},
     {"StdoutOnly", {1}, false, false, announce(1), "exit 0"},
     {"AnotherSocket", {kFd}, true, true, announce(kFd) + kReadError, "exit 254"},
+    {"StderrHidden", {kFd, 2}, false, false, "", "exit 0", "fstat@2"},
+    {"OutputHidden", {kFd, 2}, false, false, "", "exit 0", "fstat@5"},
+    {"StderrHiddenDirectory", {kFd, 2}, true, false, "", "exit 254", "fstat@2"},
+    {"PipeOutputHidden", {kFd}, false, false, announce(kFd), "exit 0", "fstat@5"},
 };
 
 void PrintTo(const StderrCase &c, std::ostream *os) { *os << c.name; }
@@ -425,8 +434,11 @@ TEST_P(StderrSocket, LinesNeverEnterTheStream)
     Pair sock = unix_pair(SOCK_STREAM), err = unix_pair(SOCK_STREAM);
     std::string data = c.directory ? "" : pattern(100000);
     Fd in = c.directory ? Fd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) : file_with(data);
+    TempPath log;
     Launch launch;
     launch.args({"--sockfd", std::to_string(c.at[0])}).input(in.get());
+    if (*c.deny != '\0')
+        launch.spy(log.path, std::string("DENY=") + c.deny);
     if (c.err_socket)
         launch.place(err.mine.get(), 2);
     for (int at : c.at)

@@ -17,7 +17,8 @@
  *                        EAGAIN or EINTR with the given probability.
  *   SENDSPY_DENY=list    fail every call of these functions with EPERM, as a
  *                        sandbox's system-call filter does: any of poll,
- *                        nanosleep, getsockopt, fstat.
+ *                        nanosleep, getsockopt, fstat; "fstat@2" fails only
+ *                        the calls on that descriptor.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -93,13 +94,15 @@ __attribute__((constructor)) static void init(void)
         denied = v;
 }
 
-/* Whether `name` is in the comma-separated deny list; sets errno if so. */
-static int deny(const char *name)
+/* Whether the call of `name` on descriptor `fd` (-1: none) is denied by the
+ * comma-separated list; sets errno if so. */
+static int deny(const char *name, int fd)
 {
     size_t len = strlen(name);
     for (const char *at = denied; *at != '\0';) {
         size_t word = strcspn(at, ",");
-        if (word == len && memcmp(at, name, len) == 0) {
+        if (word >= len && memcmp(at, name, len) == 0 &&
+            (word == len || (at[len] == '@' && fd >= 0 && atoi(at + len + 1) == fd))) {
             errno = EPERM;
             return 1;
         }
@@ -108,11 +111,11 @@ static int deny(const char *name)
     return 0;
 }
 
-#define DENIABLE(ret, name, params, args)                                     \
+#define DENIABLE(ret, name, params, args, fd)                                 \
     ret name params                                                           \
     {                                                                         \
         static ret(*real) params;                                             \
-        if (deny(#name))                                                      \
+        if (deny(#name, fd))                                                  \
             return -1;                                                        \
         if (real == NULL) {                                                   \
             void *sym = dlsym(RTLD_NEXT, #name);                              \
@@ -121,11 +124,11 @@ static int deny(const char *name)
         return real args;                                                     \
     }
 
-DENIABLE(int, poll, (struct pollfd *fds, nfds_t n, int timeout), (fds, n, timeout))
-DENIABLE(int, nanosleep, (const struct timespec *want, struct timespec *left), (want, left))
+DENIABLE(int, poll, (struct pollfd *fds, nfds_t n, int timeout), (fds, n, timeout), -1)
+DENIABLE(int, nanosleep, (const struct timespec *want, struct timespec *left), (want, left), -1)
 DENIABLE(int, getsockopt, (int fd, int level, int name, void *value, socklen_t *len),
-         (fd, level, name, value, len))
-DENIABLE(int, fstat, (int fd, struct stat *st), (fd, st))
+         (fd, level, name, value, len), fd)
+DENIABLE(int, fstat, (int fd, struct stat *st), (fd, st), fd)
 
 static int storm(void)
 {
