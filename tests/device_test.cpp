@@ -26,29 +26,6 @@ namespace {
 
 constexpr int kFd = 5;
 
-// Moves the calling thread into a fresh network namespace, and back when it
-// goes out of scope. Sockets and devices made inside stay there.
-class NetNamespace {
-public:
-    NetNamespace() : home_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC))
-    {
-        if (home_.get() < 0 || unshare(CLONE_NEWNET) != 0)
-            error_ = errno;
-    }
-    ~NetNamespace()
-    {
-        if (error_ == 0)
-            setns(home_.get(), CLONE_NEWNET);
-    }
-    NetNamespace(const NetNamespace &) = delete;
-    NetNamespace &operator=(const NetNamespace &) = delete;
-    int error() const { return error_; }
-
-private:
-    Fd home_;
-    int error_ = 0;
-};
-
 // Whether this thread may configure network devices: root in a container
 // (Docker, a default systemd-nspawn) is refused CAP_NET_ADMIN.
 bool net_admin()
@@ -59,9 +36,33 @@ bool net_admin()
             return (std::stoull(line.substr(7), nullptr, 16) >> CAP_NET_ADMIN & 1) != 0;
     return false;
 }
-constexpr const char *kNoNetAdmin =
-    "this host cannot configure network devices here: CAP_NET_ADMIN is missing";
-constexpr const char *kNoNamespace = "this host cannot give the test a network namespace: ";
+
+// Moves the calling thread into a fresh network namespace where it may set
+// up devices, and back when it goes out of scope. Sockets and devices made
+// inside stay there. cannot() says why not, where the host does not allow it.
+class NetNamespace {
+public:
+    NetNamespace() : home_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC))
+    {
+        if (!net_admin())
+            cannot_ = "this host cannot configure network devices here: CAP_NET_ADMIN is missing";
+        else if (home_.get() < 0 || unshare(CLONE_NEWNET) != 0)
+            cannot_ = std::string("this host cannot give the test a network namespace: ") +
+                      strerror(errno);
+    }
+    ~NetNamespace()
+    {
+        if (cannot_.empty())
+            setns(home_.get(), CLONE_NEWNET);
+    }
+    NetNamespace(const NetNamespace &) = delete;
+    NetNamespace &operator=(const NetNamespace &) = delete;
+    const std::string &cannot() const { return cannot_; }
+
+private:
+    Fd home_;
+    std::string cannot_;
+};
 
 // Sets an interface's MTU (if given) and address (if given), and brings it up.
 testing::AssertionResult bring_up(const char *name, int mtu = 0, const char *address = nullptr)
@@ -138,13 +139,9 @@ class TunInput : public testing::TestWithParam<TunCase> {};
 TEST_P(TunInput, EveryPacketArrivesWhole)
 {
     const TunCase &c = GetParam();
-    if (geteuid() != 0)
-        GTEST_SKIP() << "a tun device and a network namespace need root";
-    if (!net_admin())
-        GTEST_SKIP() << kNoNetAdmin;
     NetNamespace ns;
-    if (ns.error() != 0)
-        GTEST_SKIP() << kNoNamespace << strerror(ns.error());
+    if (!ns.cannot().empty())
+        GTEST_SKIP() << ns.cannot();
     Fd tun(open("/dev/net/tun", O_RDWR | O_CLOEXEC));
     if (tun.get() < 0)
         GTEST_SKIP() << "this kernel offers no tun device: " << strerror(errno);
@@ -194,13 +191,9 @@ INSTANTIATE_TEST_SUITE_P(Devices, TunInput, testing::ValuesIn(kTunCases),
 // send returns 0 and the payload is ignored.
 TEST(PacketSocket, XdpSendTakesNothing)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "AF_XDP and a network namespace need root";
-    if (!net_admin())
-        GTEST_SKIP() << kNoNetAdmin;
     NetNamespace ns;
-    if (ns.error() != 0)
-        GTEST_SKIP() << kNoNamespace << strerror(ns.error());
+    if (!ns.cannot().empty())
+        GTEST_SKIP() << ns.cannot();
     ASSERT_TRUE(bring_up("lo"));
     Fd xdp(socket(AF_XDP, SOCK_RAW | SOCK_CLOEXEC, 0));
     if (xdp.get() < 0)
