@@ -418,7 +418,7 @@ struct StderrCase {
     bool err_socket;      // standard error is another socket, as the journal's
     std::string lines;    // what standard error receives
     const char *status;
-    const char *deny = "";  // the interposer's DENY=
+    const char *spy = "";  // interposer settings
 };
 
 const StderrCase kStderrCases[] = {
@@ -427,10 +427,10 @@ const StderrCase kStderrCases[] = {
     {"StderrDirectory", {2}, true, false, "", "exit 254"},
     {"StdoutOnly", {1}, false, false, announce(1), "exit 0"},
     {"AnotherSocket", {kFd}, true, true, announce(kFd) + kReadError, "exit 254"},
-    {"StderrHidden", {kFd, 2}, false, false, "", "exit 0", "fstat@2"},
-    {"OutputHidden", {kFd, 2}, false, false, "", "exit 0", "fstat@5"},
-    {"StderrHiddenDirectory", {kFd, 2}, true, false, "", "exit 254", "fstat@2"},
-    {"PipeOutputHidden", {kFd}, false, false, announce(kFd), "exit 0", "fstat@5"},
+    {"StderrHidden", {kFd, 2}, false, false, "", "exit 0", "DENY=fstat@2"},
+    {"OutputHidden", {kFd, 2}, false, false, "", "exit 0", "DENY=fstat@5"},
+    {"StderrHiddenDirectory", {kFd, 2}, true, false, "", "exit 254", "DENY=fstat@2"},
+    {"PipeOutputHidden", {kFd}, false, false, announce(kFd), "exit 0", "DENY=fstat@5"},
 };
 
 void PrintTo(const StderrCase &c, std::ostream *os) { *os << c.name; }
@@ -446,8 +446,8 @@ TEST_P(StderrSocket, LinesNeverEnterTheStream)
     TempPath log;
     Launch launch;
     launch.args({"--sockfd", std::to_string(c.at[0])}).input(in.get());
-    if (*c.deny != '\0')
-        launch.spy(log.path, std::string("DENY=") + c.deny);
+    if (*c.spy != '\0')
+        launch.spy(log.path, c.spy);
     if (c.err_socket)
         launch.place(err.mine.get(), 2);
     for (int at : c.at)
