@@ -74,7 +74,63 @@ sockaddr_in bound_address(int fd)
     return a;
 }
 
+// CTest kills a test at its time-out with nothing said but its [ RUN ]
+// line, so a test still running shortly before then is stopped here with
+// its name and what it was doing. Only async-signal-safe calls in the
+// handler: the line is made whenever what it says changes.
+constexpr unsigned kStopAfter = TEST_TIMEOUT - 10;  // seconds
+char g_overdue[1024];
+std::string g_test, g_step, g_sockrelay;
+pid_t g_child = -1;
+
+void compose()
+{
+    snprintf(g_overdue, sizeof g_overdue, "\n%s: still running after %u s, so stopped%s%s%s\n",
+             g_test.c_str(), kStopAfter, g_step.empty() ? "" : "; it was ", g_step.c_str(),
+             g_sockrelay.c_str());
+}
+
+void overdue(int)
+{
+    if (g_child > 0)
+        kill(g_child, SIGKILL);
+    ssize_t ignored = write(2, g_overdue, strnlen(g_overdue, sizeof g_overdue));
+    (void)ignored;
+    _exit(1);
+}
+
+// Notes the sockrelay that the test waits for, or none (-1).
+void waiting_for(pid_t pid, const std::string &args = "")
+{
+    g_child = pid;
+    g_sockrelay = pid > 0 ? "; sockrelay" + args + " had not ended" : "";
+    compose();
+}
+
+class Watchdog : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo &test) override
+    {
+        g_test = std::string(test.test_suite_name()) + "." + test.name();
+        g_step.clear();
+        waiting_for(-1);
+        signal(SIGALRM, overdue);
+        alarm(kStopAfter);
+    }
+    void OnTestEnd(const testing::TestInfo &) override { alarm(0); }
+};
+
+const bool g_watching = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new Watchdog);
+    return true;
+}();
+
 }  // namespace
+
+void doing(const std::string &what)
+{
+    g_step = what;
+    compose();
+}
 
 void Fd::reset(int fd)
 {
@@ -368,6 +424,9 @@ Child::Child(const Launch &launch)
         {err_write.get(), 2}};
     map.insert(map.end(), launch.fds.begin(), launch.fds.end());
 
+    std::string args;
+    for (size_t i = 1; i < launch.argv.size() && args.size() < 200; i++)
+        args += " " + launch.argv[i].substr(0, 40);
     pid_ = sys(fork(), "fork");
     if (pid_ == 0) {
         // Only async-signal-safe calls from here to exec.
@@ -396,10 +455,12 @@ Child::Child(const Launch &launch)
         execve(SOCKRELAY, argv.data(), envp.data());
         _exit(127);
     }
+    waiting_for(pid_, args);
 }
 
 Child::~Child()
 {
+    waiting_for(-1);
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
@@ -438,6 +499,7 @@ Outcome Child::finish(Millis deadline)
     if (killed)
         waitpid(pid_, &status, 0);
     pid_ = -1;
+    waiting_for(-1);
     o.status = WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
                                  : "signal " + std::to_string(WTERMSIG(status));
     for (off_t at = 0;;) {

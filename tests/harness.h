@@ -91,6 +91,10 @@ bool wait_until(const std::function<bool()> &done, Millis deadline = 10s);
 // The state letter of /proc/PID/stat: R, S, T, Z ...
 char process_state(pid_t pid);
 
+// What the running test is doing, named in the line that the suite prints
+// when a test runs out of time; Child notes each sockrelay it starts.
+void doing(const std::string &what);
+
 struct Outcome {
     std::string status;  // "exit N" or "signal N"
     std::string err;     // everything written to standard error
