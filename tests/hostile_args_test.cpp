@@ -48,6 +48,7 @@ std::string element(std::mt19937 &rng)
 
 void expect_sound(const std::vector<std::string> &argv, const std::string &label)
 {
+    doing("checking " + label);
     Launch launch;
     launch.argv = argv;
     Outcome o = run(launch, 10s);
@@ -55,6 +56,14 @@ void expect_sound(const std::vector<std::string> &argv, const std::string &label
     EXPECT_EQ(o.status, has_fd ? "exit 0" : "exit 2") << label;
     EXPECT_EQ(o.err, has_fd ? lines : lines + kNoDescriptor) << label;
 }
+
+// The parser is the same code in both builds: a sanitizer build, where a
+// start costs ten times as much, runs every tenth of the same vectors.
+#ifdef SOCKRELAY_SANITIZED
+constexpr int kEvery = 10;
+#else
+constexpr int kEvery = 1;
+#endif
 
 TEST(HostileArgs, GeneratedVectors)
 {
@@ -65,7 +74,8 @@ TEST(HostileArgs, GeneratedVectors)
             a = element(rng);
         if (round % 3 == 0)
             argv.push_back("--sockfd");  // dangling last
-        expect_sound(argv, "vector " + std::to_string(round));
+        if (round % kEvery == 0)
+            expect_sound(argv, "vector " + std::to_string(round));
     }
 }
 
