@@ -17,9 +17,24 @@
 #                           Needs root, mmdebstrap and systemd-nspawn; the
 #                           Debian root is built once, into the build tree
 #                           beside PROGRAM, which needs the Debian archive.
+# A skip gives its reason on one line of plain text.
 set -eu
 mode=$1 examples=$2 program=${3:-}
 need() { command -v "$1" >/dev/null 2>&1 || { echo "skipped: $1 is not installed"; exit 77; }; }
+plain() { sed 's/\x1b\[[0-9;]*m//g' | tr -d '\r'; }  # no colours, no carriage returns
+# systemd-analyze wants /run/systemd/, which only root may make where no
+# systemd runs; another user gets a /run of its own in a user namespace.
+analyze() {
+  if [ -d /run/systemd ] || [ "$(id -u)" -eq 0 ]; then
+    systemd-analyze "$@"
+  elif unshare -Urm true 2>/dev/null; then
+    unshare -Urm sh -c 'mount -t tmpfs tmpfs /run && exec systemd-analyze "$@"' sh "$@"
+  else
+    echo "skipped: this host cannot run systemd-analyze for this user: there is no" \
+      "/run/systemd/, only root may make it, and user namespaces are refused"
+    exit 77
+  fi
+}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 cp "$examples/sockrelay.socket" "$examples/sockrelay@.service" "$tmp"
@@ -29,13 +44,13 @@ case $mode in
 verify)
   need systemd-analyze
   sed -i "s|^ExecStart=/usr/bin/sockrelay |ExecStart=$program |" "$service"
-  out=$(cd "$tmp" && systemd-analyze verify ./sockrelay.socket ./sockrelay@.service 2>&1) ||
+  out=$(cd "$tmp" && analyze verify ./sockrelay.socket ./sockrelay@.service 2>&1) ||
     { echo "$out"; exit 1; }
   [ -z "$out" ] || { echo "systemd-analyze verify said:"; echo "$out"; exit 1; } ;;
 security)
   need systemd-analyze
   # The threshold is on a scale of 100: 10 is an exposure of 1.0.
-  if out=$(systemd-analyze security --offline=yes --threshold=10 "$service" 2>&1); then
+  if out=$(analyze security --offline=yes --threshold=10 "$service" 2>&1); then
     echo "$out" | tail -n 1
   else
     echo "$out"; exit 1
@@ -92,7 +107,7 @@ PY
 boot)
   need mmdebstrap
   need systemd-nspawn
-  [ "$(id -u)" -eq 0 ] || { echo "skipped: booting a container needs root"; exit 77; }
+  [ "$(id -u)" -eq 0 ] || { echo "skipped: this host cannot boot a container for this user: that needs root"; exit 77; }
   here=$(cd "$(dirname "$0")" && pwd)
   program=$(cd "$(dirname "$program")" && pwd)/$(basename "$program")
   root=$(dirname "$program")/units-root
@@ -102,9 +117,8 @@ boot)
     echo "building a $suite root for the container in $root (once)"
     if ! mmdebstrap --quiet --variant=minbase --include=systemd,python3 "$suite" "$root.new" \
         </dev/null >"$tmp/mmdebstrap.log" 2>&1; then
-      tail -n 5 "$tmp/mmdebstrap.log"
       rm -rf "$root.new"
-      echo "skipped: no $suite root could be built; this needs the Debian archive"
+      echo "skipped: this host cannot build a $suite root from the Debian archive ($(grep -m 1 '^E: ' "$tmp/mmdebstrap.log" | plain))"
       exit 77
     fi
     mv "$root.new" "$root"
@@ -138,10 +152,10 @@ boot)
   cannot=
   if [ "$(cat "$tmp/check/result" 2>/dev/null)" != passed ]; then
     systemd-nspawn --quiet --keep-unit --register=no --private-network --volatile=overlay \
-      -D "$root" /usr/bin/python3 -c 'import socket
+      --console=pipe -D "$root" /usr/bin/python3 -c 'import socket
 with socket.create_server(("127.0.0.1", 0)) as s:
     socket.create_connection(s.getsockname(), 5).close()' </dev/null >"$tmp/probe.log" 2>&1 ||
-      { cannot=$(tail -n 1 "$tmp/probe.log"); cannot=${cannot:-it did not start}; }
+      { cannot=$(tail -n 1 "$tmp/probe.log" | plain); cannot=${cannot:-it did not start}; }
   fi
   [ "$made_run" = no ] || rmdir "$run/locks" "$run/propagate" "$run" 2>/dev/null || true
   if [ -n "$cannot" ]; then
