@@ -82,6 +82,30 @@ def socket_pair(kind, *, nodelay=False, nonblock=False, sndbuf=None, sndtimeo=No
     return mine, peer
 
 
+def loopback_trouble():
+    """None where TCP on 127.0.0.1 works, once the loopback device is
+    brought up if it was down and this process may do so (as in a fresh
+    network namespace); otherwise why it does not work."""
+    def trouble():
+        try:
+            with socket.create_server(("127.0.0.1", 0)) as listener:
+                socket.create_connection(listener.getsockname(), 5).close()
+        except OSError as e:
+            return e.strerror or str(e)
+        return None
+    if trouble() is None:
+        return None
+    try:  # SIOCGIFFLAGS, then SIOCSIFFLAGS with IFF_UP, on a struct ifreq
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            request = bytearray(struct.pack("16sH22x", b"lo", 0))
+            fcntl.ioctl(s, 0x8913, request)
+            flags = struct.unpack_from("H", request, 16)[0] | 1
+            fcntl.ioctl(s, 0x8914, struct.pack("16sH22x", b"lo", flags))
+    except OSError:
+        pass
+    return trouble()
+
+
 def is_datagram(kind):
     return kind in ("unix-dgram", "udp")
 
