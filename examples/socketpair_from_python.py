@@ -18,15 +18,18 @@ try:
     # pass_fds makes the descriptor inheritable and keeps its number.
     relay = subprocess.Popen([SOCKRELAY, "--sockfd", str(theirs.fileno())],
                              stdin=subprocess.PIPE, pass_fds=[theirs.fileno()])
-except FileNotFoundError:
-    sys.exit(f"{SOCKRELAY}: not found; put sockrelay on PATH or name it in SOCKRELAY")
+except OSError as e:  # not found, or not executable
+    sys.exit(f"{SOCKRELAY}: {e.strerror}; put sockrelay on PATH or name it in SOCKRELAY")
 theirs.close()  # otherwise our own copy keeps the stream from ending
 received = bytearray()
 reader = threading.Thread(
     target=lambda: [received.extend(b) for b in iter(lambda: ours.recv(65536), b"")])
 reader.start()
-relay.stdin.write(sample)
-relay.stdin.close()  # end of input: sockrelay sends the last chunk and exits
+try:
+    relay.stdin.write(sample)
+    relay.stdin.close()  # end of input: sockrelay sends the last chunk and exits
+except BrokenPipeError:
+    pass  # sockrelay ended early; its status says how
 status = relay.wait()  # 0: the socket accepted every byte
 reader.join()
 # --- end of the part to copy ---

@@ -12,16 +12,28 @@ const SOCKRELAY = process.env.SOCKRELAY || 'sockrelay';
 const sample = crypto.randomBytes(3000000);
 
 const chunks = [];
+let status = null;
+let received = null;
+// Both the relay's end and the stream's end are needed for a verdict.
+function done() {
+  if (status === null || received === null) return;
+  server.close();
+  if (status !== 0) { // 0: the socket accepted every byte
+    console.error(`node: sockrelay ended with ${status}`);
+    process.exit(1);
+  }
+  if (!received.equals(sample)) {
+    console.error('node: the stream differs');
+    process.exit(1);
+  }
+  console.log(`node: ${received.length} bytes arrived intact`);
+}
+
 const server = net.createServer((conn) => {
   conn.on('data', (d) => chunks.push(d));
   conn.on('end', () => {
-    server.close();
-    const received = Buffer.concat(chunks);
-    if (!received.equals(sample)) {
-      console.error('node: the stream differs');
-      process.exit(1);
-    }
-    console.log(`node: ${received.length} bytes arrived intact`);
+    received = Buffer.concat(chunks);
+    done();
   });
 });
 
@@ -32,16 +44,14 @@ server.listen(0, '127.0.0.1', () => {
     const relay = spawn(SOCKRELAY, ['--sockfd', '3'],
       { stdio: ['pipe', 'inherit', 'inherit', client] });
     client.destroy(); // close our copy so the server sees end of stream
-    relay.on('error', (err) => {
-      console.error(`${SOCKRELAY}: not found (${err.code}); put sockrelay on PATH or name it in SOCKRELAY`);
+    relay.on('error', (err) => { // not found, or not executable
+      console.error(`${SOCKRELAY}: cannot run it (${err.code}); put sockrelay on PATH or name it in SOCKRELAY`);
       process.exit(1);
     });
     relay.stdin.on('error', () => {}); // the exit status tells what happened
     relay.on('exit', (code, signal) => {
-      if (code !== 0) { // 0: the socket accepted every byte
-        console.error(`node: sockrelay ended with ${code ?? signal}`);
-        process.exit(1);
-      }
+      status = code ?? signal;
+      done();
     });
     relay.stdin.end(sample);
   });
