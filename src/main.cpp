@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -33,19 +34,33 @@
 // Zero means "not given": descriptor 0 is standard input and never the output.
 static int32_t s_SockFD = 0;
 
+// The file type of `fd` (S_IFSOCK ...), 0 when nothing is open there, -1
+// when unknown. A sandbox may answer fstat with a lie, so EBADF counts only
+// when a call that does not stat agrees, and a stat only with a real type.
+static int type_of(int fd, struct stat *st)
+{
+    if (fstat(fd, st) != 0)
+        return errno == EBADF && fcntl(fd, F_GETFD) == -1 && errno == EBADF ? 0 : -1;
+    switch (st->st_mode & S_IFMT) {
+    case S_IFSOCK: case S_IFREG: case S_IFDIR: case S_IFCHR: case S_IFBLK: case S_IFIFO: case S_IFLNK:
+        return static_cast<int>(st->st_mode & S_IFMT);
+    default:
+        return -1;
+    }
+}
+
 // Whether standard error is known not to be the socket at `fd`, so that a
-// line written there cannot travel inside the stream.  EBADF means nothing
-// is open there; any other failure (a sandbox refusing fstat) leaves it
-// unknown, and unknown counts as the same socket.
+// line written there cannot travel inside the stream. Unknown counts as the
+// same socket.
 static bool stderr_apart(int fd)
 {
     struct stat err {}, out {};
-    if (fstat(2, &err) != 0)
-        return errno == EBADF;
-    if (!S_ISSOCK(err.st_mode))
-        return true;
-    if (fstat(fd, &out) != 0)
-        return errno == EBADF;
+    int type = type_of(2, &err);
+    if (type != S_IFSOCK)
+        return type >= 0;  // nothing open, or not a socket
+    type = type_of(fd, &out);
+    if (type <= 0)
+        return type == 0;  // nothing open at `fd`, or unknown
     return err.st_dev != out.st_dev || err.st_ino != out.st_ino;
 }
 

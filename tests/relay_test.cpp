@@ -431,6 +431,19 @@ const StderrCase kStderrCases[] = {
     {"OutputHidden", {kFd, 2}, false, false, "", "exit 0", "DENY=fstat@5"},
     {"StderrHiddenDirectory", {kFd, 2}, true, false, "", "exit 254", "DENY=fstat@2"},
     {"PipeOutputHidden", {kFd}, false, false, announce(kFd), "exit 0", "DENY=fstat@5"},
+    // A sandbox that lies: EBADF for an open descriptor, or success with
+    // nothing filled in.
+    {"At1EbadfOn2", {1, 2}, false, false, "", "exit 0", "DENY=fstat@2=EBADF"},
+    {"At1EbadfOn1", {1, 2}, false, false, "", "exit 0", "DENY=fstat@1=EBADF"},
+    {"At1UnfilledOn2", {1, 2}, false, false, "", "exit 0", "DENY=fstat@2=0"},
+    {"At1UnfilledOn1", {1, 2}, false, false, "", "exit 0", "DENY=fstat@1=0"},
+    {"At2Ebadf", {2}, false, false, "", "exit 0", "DENY=fstat@2=EBADF"},
+    {"At2Unfilled", {2}, true, false, "", "exit 254", "DENY=fstat@2=0"},
+    {"At3EbadfOn2", {3, 2}, false, false, "", "exit 0", "DENY=fstat@2=EBADF"},
+    {"At3EbadfOn3", {3, 2}, false, false, "", "exit 0", "DENY=fstat@3=EBADF"},
+    {"At3UnfilledOn2", {3, 2}, false, false, "", "exit 0", "DENY=fstat@2=0"},
+    {"At3UnfilledOn3", {3, 2}, true, false, "", "exit 254", "DENY=fstat@3=0"},
+    {"PipeOutputUnfilled", {kFd}, false, false, announce(kFd), "exit 0", "DENY=fstat@5=0"},
 };
 
 void PrintTo(const StderrCase &c, std::ostream *os) { *os << c.name; }

@@ -18,7 +18,9 @@
  *   SENDSPY_DENY=list    fail every call of these functions with EPERM, as a
  *                        sandbox's system-call filter does: any of poll,
  *                        nanosleep, getsockopt, fstat; "fstat@2" fails only
- *                        the calls on that descriptor.
+ *                        the calls on that descriptor.  A filter may lie
+ *                        instead: "fstat@2=EBADF" fails them with EBADF,
+ *                        "fstat@2=0" answers 0 and fills in nothing.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -95,15 +97,19 @@ __attribute__((constructor)) static void init(void)
 }
 
 /* Whether the call of `name` on descriptor `fd` (-1: none) is denied by the
- * comma-separated list; sets errno if so. */
-static int deny(const char *name, int fd)
+ * comma-separated list; if so, sets *answer to what the call returns, with
+ * errno set for -1. */
+static int deny(const char *name, int fd, int *answer)
 {
     size_t len = strlen(name);
     for (const char *at = denied; *at != '\0';) {
         size_t word = strcspn(at, ",");
+        size_t head = strcspn(at, "=,");
         if (word >= len && memcmp(at, name, len) == 0 &&
-            (word == len || (at[len] == '@' && fd >= 0 && atoi(at + len + 1) == fd))) {
-            errno = EPERM;
+            (head == len || (at[len] == '@' && fd >= 0 && atoi(at + len + 1) == fd))) {
+            const char *lie = at[head] == '=' ? at + head + 1 : "";
+            *answer = strncmp(lie, "0", 1) == 0 ? 0 : -1;
+            errno = strncmp(lie, "EBADF", 5) == 0 ? EBADF : EPERM;
             return 1;
         }
         at += word + (at[word] == ',');
@@ -115,8 +121,9 @@ static int deny(const char *name, int fd)
     ret name params                                                           \
     {                                                                         \
         static ret(*real) params;                                             \
-        if (deny(#name, fd))                                                  \
-            return -1;                                                        \
+        int answer;                                                           \
+        if (deny(#name, fd, &answer))                                         \
+            return answer;                                                    \
         if (real == NULL) {                                                   \
             void *sym = dlsym(RTLD_NEXT, #name);                              \
             memcpy(&real, &sym, sizeof real);                                 \
