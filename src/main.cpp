@@ -90,6 +90,63 @@ static bool byte_stream(int fd)
            type == SOCK_STREAM;
 }
 
+// After EAGAIN (a full socket, or the owner's send time-out): waits in poll
+// for room, a second at most, after a pause that grows while poll wakes at
+// once without room. False where even the pause is refused: nothing can wait.
+static bool wait_for_room(int *pause, int *fruitless)
+{
+    if (*pause > 0) {
+        const timespec nap{*pause / 1000, *pause % 1000 * 1000000L};
+        if (nanosleep(&nap, nullptr) != 0 && errno != EINTR)
+            return false;
+    }
+    pollfd writable{s_SockFD, POLLOUT, 0};
+    const int woken = poll(&writable, 1, 1000);
+    if (woken == 0) {  // a second without room: poll again at once
+        *fruitless = 0;
+        *pause = 0;
+    } else if (woken > 0 && (writable.revents & POLLOUT) != 0) {  // room
+        *fruitless = 0;
+        *pause = 10;
+    } else if (*fruitless < 10) {  // no room: a busy error queue, or poll refused
+        ++*fruitless;
+        *pause = 10;
+    } else {  // ten in a row: the pause doubles up to a second
+        *pause = *pause < 500 ? 2 * *pause : 1000;
+    }
+    return true;
+}
+
+// Sends the `n` bytes of `chunk` whole, carrying on after short sends; 0, or
+// -1 once the send has failed. No flags: with MSG_ZEROCOPY, an owner who
+// turns SO_ZEROCOPY on would let the kernel read the chunk after it has
+// been refilled.
+static int send_chunk(const char *chunk, size_t n, bool speak)
+{
+    int pause = 0;      // ms to sleep before the next poll
+    int fruitless = 0;  // wake-ups in a row without room, up to 10
+    for (uint32_t sent = 0; sent < n;) {
+        const ssize_t r = send(s_SockFD, chunk + sent, n - sent, 0);
+        const int err = r < 0 ? errno : 0;
+        if (r > 0) {
+            sent += static_cast<uint32_t>(r);
+            pause = fruitless = 0;
+            continue;
+        }
+        // EINTR: a stop and continue during a timed send. The send is
+        // repeated, where any error shows.
+        if (err == EINTR || (err == EAGAIN && wait_for_room(&pause, &fruitless)))
+            continue;
+        // Any other error ends the run, and so does a send that takes
+        // nothing from a non-empty chunk: that socket ignores the bytes.
+        if (speak)
+            fprintf(stderr, "write error: %i %i sockfd:%i ERROR_ABORT\n",
+                    static_cast<int32_t>(r), err, s_SockFD);
+        return -1;
+    }
+    return 0;
+}
+
 // cppcheck-suppress constParameter ; main's parameters are fixed by the language
 int main(int argc, char *argv[])
 {
@@ -131,53 +188,8 @@ int main(int argc, char *argv[])
             }
             clearerr(stdin);
         }
-        // No flags: with MSG_ZEROCOPY, an owner who turns SO_ZEROCOPY on would
-        // let the kernel read the chunk after it has been refilled.
-        int pause = 0;      // ms to sleep before the next poll
-        int fruitless = 0;  // wake-ups in a row without room, up to 10
-        for (uint32_t sent = 0; sent < n;) {
-            const ssize_t r = send(s_SockFD, chunk + sent, n - sent, 0);
-            const int err = r < 0 ? errno : 0;
-            if (r > 0) {
-                sent += static_cast<uint32_t>(r);
-                pause = fruitless = 0;
-                continue;
-            }
-            if (err == EINTR)  // a stop and continue during a timed send
-                continue;
-            // EAGAIN: a full socket or the owner's send time-out. Wait in poll,
-            // then repeat the send, where any error shows; where even the
-            // pause is refused, nothing can wait and the send has failed.
-            bool can_wait = err == EAGAIN;
-            if (can_wait && pause > 0) {
-                const timespec nap{pause / 1000, pause % 1000 * 1000000L};
-                can_wait = nanosleep(&nap, nullptr) == 0 || errno == EINTR;
-            }
-            if (can_wait) {
-                pollfd writable{s_SockFD, POLLOUT, 0};
-                const int woken = poll(&writable, 1, 1000);
-                if (woken == 0) {  // a second without room: poll again
-                    fruitless = 0;
-                    pause = 0;
-                } else if (woken > 0 && (writable.revents & POLLOUT) != 0) {  // room
-                    fruitless = 0;
-                    pause = 10;
-                } else if (fruitless < 10) {  // no room: a busy error queue, or poll refused
-                    fruitless++;
-                    pause = 10;
-                } else {  // ten in a row: the pause doubles up to a second
-                    fruitless = 10;
-                    pause = pause < 500 ? 2 * pause : 1000;
-                }
-                continue;
-            }
-            // Any other error ends the run, and so does a send that takes
-            // nothing from a non-empty chunk: that socket ignores the bytes.
-            if (speak)
-                fprintf(stderr, "write error: %i %i sockfd:%i ERROR_ABORT\n",
-                        static_cast<int32_t>(r), err, s_SockFD);
+        if (send_chunk(chunk, n, speak) != 0)
             return -1;
-        }
         if (n < sizeof chunk && feof(stdin) != 0)
             return 0;
     }
