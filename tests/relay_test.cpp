@@ -94,19 +94,21 @@ SpiedRun relay_spied(const Fd &in, const std::string &settings,
 
 // --- outputs that are not sockets --------------------------------------------
 
+enum class At { NothingOpen, Pipe };  // what descriptor 5 holds
+
 struct OutputCase {
     const char *name;
-    bool pipe;  // a pipe at descriptor 5; otherwise nothing is open there
+    At at;
     size_t size;
     std::string err;
     const char *status;
 };
 
 const OutputCase kOutputCases[] = {
-    {"EmptyInputNothingOpen", false, 0, "", "exit 0"},
-    {"EmptyInputPipe", true, 0, "", "exit 0"},
-    {"NothingOpen", false, 5, write_error(9), "exit 255"},
-    {"Pipe", true, 5, write_error(88), "exit 255"},
+    {"EmptyInputNothingOpen", At::NothingOpen, 0, "", "exit 0"},
+    {"EmptyInputPipe", At::Pipe, 0, "", "exit 0"},
+    {"NothingOpen", At::NothingOpen, 5, write_error(9), "exit 255"},
+    {"Pipe", At::Pipe, 5, write_error(88), "exit 255"},
 };
 
 void PrintTo(const OutputCase &c, std::ostream *os) { *os << c.name; }
@@ -120,7 +122,7 @@ TEST_P(NotASocket, FailsAtFirstSend)
     Fd in = file_with(std::string(c.size, 'x'));
     Launch launch;
     launch.args(kArgs).input(in.get());
-    if (c.pipe)
+    if (c.at == At::Pipe)
         launch.place(out.mine.get(), kFd);
     Outcome o = run(launch);
     EXPECT_EQ(o.status, c.status);
@@ -142,12 +144,15 @@ std::ostream &operator<<(std::ostream &os, const Call &c)
     return os << "{" << c.offset << ", " << c.length << "}";
 }
 
+// DirectFile: opened with O_DIRECT; Directory: fails the first read.
+enum class Input { File, DirectFile, Directory };
+
 struct ChunkCase {
     const char *name;
     size_t size;
     const char *spy;  // interposer settings
     std::vector<Call> calls;
-    bool direct = false;  // input from a file opened with O_DIRECT
+    Input input = Input::File;
 };
 
 const ChunkCase kChunkCases[] = {
@@ -160,10 +165,10 @@ const ChunkCase kChunkCases[] = {
     {"CappedAcrossChunks", kChunk + 1, "CAP=10000",
      {{0, kChunk}, {10000, kChunk - 10000}, {20000, kChunk - 20000}, {30000, kChunk - 30000},
       {0, 1}}},
-    {"DirectEmpty", 0, "", {}, true},
-    {"DirectShort", 100, "", {{0, 100}}, true},
+    {"DirectEmpty", 0, "", {}, Input::DirectFile},
+    {"DirectShort", 100, "", {{0, 100}}, Input::DirectFile},
     {"DirectChunksAndSome", 3 * kChunk + 100, "",
-     {{0, kChunk}, {0, kChunk}, {0, kChunk}, {0, 100}}, true},
+     {{0, kChunk}, {0, kChunk}, {0, kChunk}, {0, 100}}, Input::DirectFile},
 };
 
 void PrintTo(const ChunkCase &c, std::ostream *os) { *os << c.name; }
@@ -175,7 +180,7 @@ TEST_P(Chunking, SendsWholeChunksInOrder)
     const ChunkCase &c = GetParam();
     std::string data = pattern(c.size);
     // Direct I/O wants a real file system, so the file is made in the build tree.
-    Fd in = c.direct ? direct_file_with(data) : file_with(data);
+    Fd in = c.input == Input::DirectFile ? direct_file_with(data) : file_with(data);
     if (in.get() < 0)
         GTEST_SKIP() << "this file system refuses O_DIRECT: " << strerror(errno);
     SpiedRun r = relay_spied(in, c.spy);
@@ -249,6 +254,12 @@ INSTANTIATE_TEST_SUITE_P(Results, Retry, testing::ValuesIn(kRetryCases),
 
 // --- every send passes no flags, whatever the socket ---------------------------
 
+const TcpOptions kZeroCopy = [] {
+    TcpOptions o;
+    o.zerocopy = true;
+    return o;
+}();
+
 struct FlagsCase {
     const char *name;
     std::function<Pair()> make;
@@ -257,7 +268,7 @@ struct FlagsCase {
 const FlagsCase kFlagsCases[] = {
     {"UnixStream", [] { return unix_pair(SOCK_STREAM); }},
     {"Tcp", [] { return tcp_pair(); }},
-    {"TcpZeroCopy", [] { return tcp_pair({false, true}); }},
+    {"TcpZeroCopy", [] { return tcp_pair(kZeroCopy); }},
     {"Udp", [] { return udp_pair(); }},
     {"Pipe", [] { return pipe_pair(); }},
 };
@@ -313,24 +324,27 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Datagram, testing::Values(0, 1),
 
 // --- message sockets as input: every message whole ------------------------------
 
+enum class Messages { Seqpacket, Udp };  // a Unix socketpair, or UDP
+enum class Lines { Announced, Withheld };  // Withheld: what standard error is stays hidden
+
 struct MessageCase {
     const char *name;
-    bool udp;     // a UDP socket; otherwise a Unix seqpacket socketpair
+    Messages kind;
     size_t size;  // of each message
     size_t count;
     const char *spy = "";  // interposer settings
-    bool silent = false;   // what standard error is stays hidden: no line
+    Lines lines = Lines::Announced;
 };
 
 const MessageCase kMessageCases[] = {
-    {"Seqpacket20000", false, 20000, 10},
-    {"Seqpacket65536", false, 65536, 4},
-    {"Seqpacket262144", false, 262144, 3},
+    {"Seqpacket20000", Messages::Seqpacket, 20000, 10},
+    {"Seqpacket65536", Messages::Seqpacket, 65536, 4},
+    {"Seqpacket262144", Messages::Seqpacket, 262144, 3},
     // Input that cannot be identified is read as if it kept records.
-    {"TypeQueryRefused", false, 200000, 3, "DENY=getsockopt"},
-    {"FstatRefused", false, 200000, 3, "DENY=fstat", true},
-    {"Udp8000", true, 8000, 40},
-    {"Udp65000", true, 65000, 5},
+    {"TypeQueryRefused", Messages::Seqpacket, 200000, 3, "DENY=getsockopt"},
+    {"FstatRefused", Messages::Seqpacket, 200000, 3, "DENY=fstat", Lines::Withheld},
+    {"Udp8000", Messages::Udp, 8000, 40},
+    {"Udp65000", Messages::Udp, 65000, 5},
 };
 
 void PrintTo(const MessageCase &c, std::ostream *os) { *os << c.name; }
@@ -340,7 +354,8 @@ class MessageInput : public testing::TestWithParam<MessageCase> {};
 TEST_P(MessageInput, EveryMessageArrivesWhole)
 {
     const MessageCase &c = GetParam();
-    Pair in = c.udp ? udp_pair() : unix_pair(SOCK_SEQPACKET);
+    const bool udp = c.kind == Messages::Udp;
+    Pair in = udp ? udp_pair() : unix_pair(SOCK_SEQPACKET);
     timeval ten{10, 0};  // a writer that finds no room gives up rather than hang
     ASSERT_EQ(setsockopt(in.mine.get(), SOL_SOCKET, SO_SNDTIMEO, &ten, sizeof ten), 0);
     // A Unix socket's largest message is its send buffer less 32 bytes. Without
@@ -351,7 +366,7 @@ TEST_P(MessageInput, EveryMessageArrivesWhole)
     if (setsockopt(in.mine.get(), SOL_SOCKET, SO_SNDBUFFORCE, &room, size) != 0)
         setsockopt(in.mine.get(), SOL_SOCKET, SO_SNDBUF, &room, size);
     ASSERT_EQ(getsockopt(in.mine.get(), SOL_SOCKET, SO_SNDBUF, &room, &size), 0);
-    if (!c.udp && static_cast<size_t>(room) < c.size + 32)
+    if (!udp && static_cast<size_t>(room) < c.size + 32)
         GTEST_SKIP() << "this host cannot give a Unix socket a send buffer for a " << c.size
                      << "-byte message: " << room << " bytes";
     Pair sock = unix_pair(SOCK_STREAM);
@@ -361,12 +376,12 @@ TEST_P(MessageInput, EveryMessageArrivesWhole)
         ASSERT_EQ(send(in.mine.get(), &data[at], c.size, 0), static_cast<ssize_t>(c.size))
             << "message " << at / c.size << ": " << strerror(errno);
     // An empty datagram ends UDP input; the writer's close ends the other.
-    if (c.udp) {
+    if (udp) {
         ASSERT_EQ(send(in.mine.get(), "", 0, 0), 0) << strerror(errno);
     }
     in.mine.reset();
     EXPECT_TRUE(relayed_exactly(relay.child.finish(), data, relay.got.get(),
-                                c.silent ? "" : announce(kFd)));
+                                c.lines == Lines::Withheld ? "" : announce(kFd)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sockets, MessageInput, testing::ValuesIn(kMessageCases),
@@ -411,39 +426,44 @@ TEST(ReadFailure, DirectoryAsInput)
 // Under systemd with StandardError=socket, standard error is the connection
 // too; a daemon that closed descriptor 2 may get its socket there. A sandbox
 // that refuses fstat on one of the two hides whether it is.
+enum class Err { Pipe, Socket };  // Socket: another socket, as the journal's
+
 struct StderrCase {
     const char *name;
     std::vector<int> at;  // where the output socket is placed; --sockfd names the first
-    bool directory;       // a directory as input, which fails the first read
-    bool err_socket;      // standard error is another socket, as the journal's
+    Input input;          // File or Directory
+    Err err;              // standard error, unless the output socket is placed at 2
     std::string lines;    // what standard error receives
     const char *status;
     const char *spy = "";  // interposer settings
 };
 
 const StderrCase kStderrCases[] = {
-    {"StdoutAndStderr", {1, 2}, false, false, "", "exit 0"},
-    {"Stderr", {2}, false, false, "", "exit 0"},
-    {"StderrDirectory", {2}, true, false, "", "exit 254"},
-    {"StdoutOnly", {1}, false, false, announce(1), "exit 0"},
-    {"AnotherSocket", {kFd}, true, true, announce(kFd) + kReadError, "exit 254"},
-    {"StderrHidden", {kFd, 2}, false, false, "", "exit 0", "DENY=fstat@2"},
-    {"OutputHidden", {kFd, 2}, false, false, "", "exit 0", "DENY=fstat@5"},
-    {"StderrHiddenDirectory", {kFd, 2}, true, false, "", "exit 254", "DENY=fstat@2"},
-    {"PipeOutputHidden", {kFd}, false, false, announce(kFd), "exit 0", "DENY=fstat@5"},
+    {"StdoutAndStderr", {1, 2}, Input::File, Err::Pipe, "", "exit 0"},
+    {"Stderr", {2}, Input::File, Err::Pipe, "", "exit 0"},
+    {"StderrDirectory", {2}, Input::Directory, Err::Pipe, "", "exit 254"},
+    {"StdoutOnly", {1}, Input::File, Err::Pipe, announce(1), "exit 0"},
+    {"AnotherSocket", {kFd}, Input::Directory, Err::Socket, announce(kFd) + kReadError,
+     "exit 254"},
+    {"StderrHidden", {kFd, 2}, Input::File, Err::Pipe, "", "exit 0", "DENY=fstat@2"},
+    {"OutputHidden", {kFd, 2}, Input::File, Err::Pipe, "", "exit 0", "DENY=fstat@5"},
+    {"StderrHiddenDirectory", {kFd, 2}, Input::Directory, Err::Pipe, "", "exit 254",
+     "DENY=fstat@2"},
+    {"PipeOutputHidden", {kFd}, Input::File, Err::Pipe, announce(kFd), "exit 0", "DENY=fstat@5"},
     // A sandbox that lies: EBADF for an open descriptor, or success with
     // nothing filled in.
-    {"At1EbadfOn2", {1, 2}, false, false, "", "exit 0", "DENY=fstat@2=EBADF"},
-    {"At1EbadfOn1", {1, 2}, false, false, "", "exit 0", "DENY=fstat@1=EBADF"},
-    {"At1UnfilledOn2", {1, 2}, false, false, "", "exit 0", "DENY=fstat@2=0"},
-    {"At1UnfilledOn1", {1, 2}, false, false, "", "exit 0", "DENY=fstat@1=0"},
-    {"At2Ebadf", {2}, false, false, "", "exit 0", "DENY=fstat@2=EBADF"},
-    {"At2Unfilled", {2}, true, false, "", "exit 254", "DENY=fstat@2=0"},
-    {"At3EbadfOn2", {3, 2}, false, false, "", "exit 0", "DENY=fstat@2=EBADF"},
-    {"At3EbadfOn3", {3, 2}, false, false, "", "exit 0", "DENY=fstat@3=EBADF"},
-    {"At3UnfilledOn2", {3, 2}, false, false, "", "exit 0", "DENY=fstat@2=0"},
-    {"At3UnfilledOn3", {3, 2}, true, false, "", "exit 254", "DENY=fstat@3=0"},
-    {"PipeOutputUnfilled", {kFd}, false, false, announce(kFd), "exit 0", "DENY=fstat@5=0"},
+    {"At1EbadfOn2", {1, 2}, Input::File, Err::Pipe, "", "exit 0", "DENY=fstat@2=EBADF"},
+    {"At1EbadfOn1", {1, 2}, Input::File, Err::Pipe, "", "exit 0", "DENY=fstat@1=EBADF"},
+    {"At1UnfilledOn2", {1, 2}, Input::File, Err::Pipe, "", "exit 0", "DENY=fstat@2=0"},
+    {"At1UnfilledOn1", {1, 2}, Input::File, Err::Pipe, "", "exit 0", "DENY=fstat@1=0"},
+    {"At2Ebadf", {2}, Input::File, Err::Pipe, "", "exit 0", "DENY=fstat@2=EBADF"},
+    {"At2Unfilled", {2}, Input::Directory, Err::Pipe, "", "exit 254", "DENY=fstat@2=0"},
+    {"At3EbadfOn2", {3, 2}, Input::File, Err::Pipe, "", "exit 0", "DENY=fstat@2=EBADF"},
+    {"At3EbadfOn3", {3, 2}, Input::File, Err::Pipe, "", "exit 0", "DENY=fstat@3=EBADF"},
+    {"At3UnfilledOn2", {3, 2}, Input::File, Err::Pipe, "", "exit 0", "DENY=fstat@2=0"},
+    {"At3UnfilledOn3", {3, 2}, Input::Directory, Err::Pipe, "", "exit 254", "DENY=fstat@3=0"},
+    {"PipeOutputUnfilled", {kFd}, Input::File, Err::Pipe, announce(kFd), "exit 0",
+     "DENY=fstat@5=0"},
 };
 
 void PrintTo(const StderrCase &c, std::ostream *os) { *os << c.name; }
@@ -454,14 +474,15 @@ TEST_P(StderrSocket, LinesNeverEnterTheStream)
 {
     const StderrCase &c = GetParam();
     Pair sock = unix_pair(SOCK_STREAM), err = unix_pair(SOCK_STREAM);
-    std::string data = c.directory ? "" : pattern(100000);
-    Fd in = c.directory ? Fd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) : file_with(data);
+    const bool directory = c.input == Input::Directory;
+    std::string data = directory ? "" : pattern(100000);
+    Fd in = directory ? Fd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) : file_with(data);
     TempPath log;
     Launch launch;
     launch.args({"--sockfd", std::to_string(c.at[0])}).input(in.get());
     if (*c.spy != '\0')
         launch.spy(log.path, c.spy);
-    if (c.err_socket)
+    if (c.err == Err::Socket)
         launch.place(err.mine.get(), 2);
     for (int at : c.at)
         launch.place(sock.mine.get(), at);
@@ -472,7 +493,7 @@ TEST_P(StderrSocket, LinesNeverEnterTheStream)
     Outcome o = child.finish();
 
     EXPECT_EQ(o.status, c.status);
-    EXPECT_EQ(c.err_socket ? read_all(err.peer.get()) : o.err, c.lines);
+    EXPECT_EQ(c.err == Err::Socket ? read_all(err.peer.get()) : o.err, c.lines);
     EXPECT_TRUE(same_bytes(data, got.get()));
 }
 
@@ -627,26 +648,29 @@ enum class Break {
     PeerShutRd,    // the peer's shutdown(SHUT_RD) while sockrelay waits for room
 };
 
+enum class Sigpipe { Default, Ignored };  // as the parent leaves it
+enum class Full { NonBlocking, TimedSend };  // how the socket makes sockrelay wait
+
 struct PipeCase {
     const char *name;
-    bool ignore_sigpipe;
+    Sigpipe sigpipe;
     const char *status;
     std::string err;
     Break how = Break::PeerClosed;
     int type = SOCK_STREAM;
-    bool timed = false;  // a blocking socket with a send time-out, not a non-blocking one
+    Full full = Full::NonBlocking;
 };
 
 const PipeCase kPipeCases[] = {
-    {"DefaultKills", false, "signal 13", ""},
-    {"IgnoredReports", true, "exit 255", write_error(32)},
-    {"ShutWrWhileWaitingKills", false, "signal 13", "", Break::ParentShutWr},
-    {"ShutWrWhileWaiting", true, "exit 255", write_error(32), Break::ParentShutWr},
-    {"PeerShutRdWhileWaiting", true, "exit 255", write_error(32), Break::PeerShutRd},
-    {"DatagramShutWrWhileWaiting", true, "exit 255", write_error(32), Break::ParentShutWr,
-     SOCK_DGRAM},
-    {"TimedShutWrWhileWaiting", true, "exit 255", write_error(32), Break::ParentShutWr,
-     SOCK_STREAM, true},
+    {"DefaultKills", Sigpipe::Default, "signal 13", ""},
+    {"IgnoredReports", Sigpipe::Ignored, "exit 255", write_error(32)},
+    {"ShutWrWhileWaitingKills", Sigpipe::Default, "signal 13", "", Break::ParentShutWr},
+    {"ShutWrWhileWaiting", Sigpipe::Ignored, "exit 255", write_error(32), Break::ParentShutWr},
+    {"PeerShutRdWhileWaiting", Sigpipe::Ignored, "exit 255", write_error(32), Break::PeerShutRd},
+    {"DatagramShutWrWhileWaiting", Sigpipe::Ignored, "exit 255", write_error(32),
+     Break::ParentShutWr, SOCK_DGRAM},
+    {"TimedShutWrWhileWaiting", Sigpipe::Ignored, "exit 255", write_error(32),
+     Break::ParentShutWr, SOCK_STREAM, Full::TimedSend},
 };
 
 void PrintTo(const PipeCase &c, std::ostream *os) { *os << c.name; }
@@ -660,7 +684,7 @@ TEST_P(BrokenPipe, EndsTheRunPromptly)
     if (c.how == Break::PeerClosed) {
         sock.peer.reset();
     } else {
-        if (c.timed) {
+        if (c.full == Full::TimedSend) {
             timeval tenth{0, 100000};
             ASSERT_EQ(setsockopt(sock.mine.get(), SOL_SOCKET, SO_SNDTIMEO, &tenth, sizeof tenth), 0);
         } else {
@@ -673,7 +697,7 @@ TEST_P(BrokenPipe, EndsTheRunPromptly)
     Fd in = file_with("hello");
     Launch launch;
     launch.args(kArgs).input(in.get()).place(sock.mine.get(), kFd);
-    launch.ignore_sigpipe = c.ignore_sigpipe;
+    launch.ignore_sigpipe = c.sigpipe == Sigpipe::Ignored;
     Child child(launch);
     if (c.how != Break::PeerClosed) {
         ASSERT_TRUE(wait_until([&] { return process_state(child.pid()) == 'S'; }));
@@ -791,7 +815,7 @@ class ZeroCopy : public testing::TestWithParam<int> {};
 TEST_P(ZeroCopy, StreamStaysIntact)
 {
     int at = GetParam();
-    Pair sock = tcp_pair({false, at < 0});
+    Pair sock = tcp_pair(at < 0 ? kZeroCopy : TcpOptions{});
     std::string data = pattern(20 << 20, 3);
     Fd in = file_with(data);
     Launch launch;
