@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
-"""What scripts/demo, soak and bench share: the built programs, socket pairs
-of a named kind, starting a program with descriptors placed at chosen
-numbers, draining a peer, and the settings and log of the test send()
-interposer (tests/sendspy.c)."""
+"""What scripts/demo, soak, bench and faults share: the built programs,
+socket pairs of a named kind, starting a program with descriptors placed at
+chosen numbers, draining a peer, one runner for a whole relay (Relay), and
+the settings and log of the test send() interposer (tests/sendspy.c)."""
 import fcntl
 import os
 import selectors
@@ -10,6 +10,8 @@ import signal
 import socket
 import struct
 import subprocess
+import tempfile
+import threading
 import time
 from dataclasses import dataclass
 
@@ -121,6 +123,10 @@ class Outcome:
     wall: float      # seconds from start to exit
     timed_out: bool  # killed at the deadline
 
+    @property
+    def lines(self):
+        return self.err.decode(errors="replace").splitlines()
+
 
 class Process:
     """A program started with posix_spawn, with stdin and the given
@@ -205,6 +211,64 @@ class Process:
 def relay_argv(number):
     """sockrelay's command line for a socket at descriptor `number`."""
     return [built("sockrelay")[0], "--sockfd", str(number)]
+
+
+def feed_all(fd, data):
+    """Writes `data` into the pipe `fd`, then closes it; a reader that has
+    gone ends the writing quietly."""
+    try:
+        with os.fdopen(fd, "wb") as pipe:
+            pipe.write(data)
+    except BrokenPipeError:
+        pass
+
+
+class Relay:
+    """sockrelay at descriptor `number` on `pair` (the parent's end, the
+    peer), its input `data` in a file or fed through a pipe by
+    `feed(fd, data)`, while a thread calls `read(peer, ended)` to drain the
+    peer; `ended` is set once sockrelay has ended. The parent's copy of the
+    socket is closed at once unless `keep`. wait() gives sockrelay's
+    outcome, and `arrived` what `read` returned."""
+
+    def __init__(self, pair, data, read, *, number=3, input="pipe", feed=feed_all, env=None,
+                 sigpipe="default", keep=False):
+        self.mine, self.peer = pair
+        self.ended = threading.Event()
+        self.arrived = None
+        self._reader = threading.Thread(target=self._read, args=(read,), daemon=True)
+        self._reader.start()
+        if input == "file":
+            stdin = tempfile.TemporaryFile(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+            stdin.write(data)
+            stdin.seek(0)
+        else:
+            r, w = os.pipe()
+            stdin = os.fdopen(r, "rb")
+        self.process = Process(relay_argv(number), stdin=stdin, fds={number: self.mine}, env=env,
+                               sigpipe=sigpipe)
+        stdin.close()
+        if not keep:
+            self.mine.close()
+        self._feeder = None
+        if input == "pipe":
+            self._feeder = threading.Thread(target=feed, args=(w, data), daemon=True)
+            self._feeder.start()
+
+    def _read(self, read):
+        self.arrived = read(self.peer, self.ended)
+
+    def wait(self, deadline, read_deadline=None):
+        """sockrelay's outcome, killed if it runs `deadline` seconds from
+        now; then the reader is given `read_deadline` (default: as long)."""
+        outcome = self.process.wait(deadline)
+        self.ended.set()
+        self._reader.join(deadline if read_deadline is None else read_deadline)
+        if self._feeder:
+            self._feeder.join(timeout=5)
+        if not self._reader.is_alive() and self.peer.fileno() >= 0:
+            self.peer.close()
+        return outcome
 
 
 # --- the far end ---------------------------------------------------------------
