@@ -342,15 +342,17 @@ bool write_all(int fd, const std::string &data, Millis deadline)
     return true;
 }
 
-bool wait_until(const std::function<bool()> &done, Millis deadline)
+testing::AssertionResult wait_until(const std::string &what, const std::function<bool()> &done,
+                                    Millis deadline)
 {
     auto end = Clock::now() + deadline;
     while (!done()) {
         if (Clock::now() >= end)
-            return false;
+            return testing::AssertionFailure()
+                   << "waited " << deadline.count() << " ms for " << what << ", in vain";
         poll(nullptr, 0, 5);
     }
-    return true;
+    return testing::AssertionSuccess();
 }
 
 char process_state(pid_t pid)
@@ -489,7 +491,8 @@ Outcome Child::finish(Millis deadline)
     // Standard error can close before the program ends; the wait is bounded
     // all the same.
     int status = 0;
-    if (!killed && !wait_until([&] { return waitpid(pid_, &status, WNOHANG) != 0; },
+    auto ended = [&] { return waitpid(pid_, &status, WNOHANG) != 0; };
+    if (!killed && !wait_until("sockrelay to end", ended,
                                std::chrono::duration_cast<Millis>(end - Clock::now()))) {
         ADD_FAILURE() << "sockrelay closed standard error but was still running after "
                       << deadline.count() << " ms; killed";

@@ -86,8 +86,10 @@ std::vector<std::string> read_messages(int fd, size_t count, Millis deadline = 3
 // Writes all of `data`; gives up silently when the reader has gone, and
 // fails the test if the deadline passes first. Returns whether all was written.
 bool write_all(int fd, const std::string &data, Millis deadline = 30s);
-// Polls `done` until it holds or the deadline passes; returns whether it held.
-bool wait_until(const std::function<bool()> &done, Millis deadline = 10s);
+// Polls `done` until it holds or the deadline passes. A failure says in
+// words what was awaited: "waited 10000 ms for `what`".
+testing::AssertionResult wait_until(const std::string &what, const std::function<bool()> &done,
+                                    Millis deadline = 10s);
 // The state letter of /proc/PID/stat: R, S, T, Z ...
 char process_state(pid_t pid);
 

@@ -700,7 +700,9 @@ TEST_P(BrokenPipe, EndsTheRunPromptly)
     launch.ignore_sigpipe = c.sigpipe == Sigpipe::Ignored;
     Child child(launch);
     if (c.how != Break::PeerClosed) {
-        ASSERT_TRUE(wait_until([&] { return process_state(child.pid()) == 'S'; }));
+        ASSERT_TRUE(wait_until("sockrelay to sleep (state S) in its wait for room",
+                               [&] { return process_state(child.pid()) == 'S'; }))
+            << "; its state is " << process_state(child.pid());
         poll(nullptr, 0, 300);  // well into the wait for room
         if (c.how == Break::ParentShutWr)
             shutdown(sock.mine.get(), SHUT_WR);
@@ -732,7 +734,7 @@ TEST(Survives, StopAndContinueDuringTimedSend)
 
     std::string got;
     for (int round = 0; round < 3; round++) {
-        ASSERT_TRUE(wait_until([&] {
+        ASSERT_TRUE(wait_until("bytes at the peer while sockrelay sleeps in a send", [&] {
             int queued = 0;
             ioctl(sock.peer.get(), FIONREAD, &queued);
             char state = process_state(child.pid());
@@ -740,7 +742,8 @@ TEST(Survives, StopAndContinueDuringTimedSend)
         }));
         ASSERT_EQ(process_state(child.pid()), 'S') << "sockrelay ended before a send blocked";
         kill(child.pid(), SIGSTOP);
-        ASSERT_TRUE(wait_until([&] { return process_state(child.pid()) == 'T'; }));
+        ASSERT_TRUE(wait_until("sockrelay to stop (state T) after SIGSTOP",
+                               [&] { return process_state(child.pid()) == 'T'; }));
         kill(child.pid(), SIGCONT);
         got += read_exactly(sock.peer.get(), 1 << 20);
     }
@@ -770,13 +773,14 @@ TEST(Survives, StopAndContinueDuringTimedRead)
         write_all(in.mine.get(), data.substr(from, upto - from));
         if (upto > kChunk)
             got += read_exactly(sock.peer.get(), kChunk);
-        ASSERT_TRUE(wait_until([&] {
+        ASSERT_TRUE(wait_until("sockrelay to take all input and wait in the read", [&] {
             int queued = -1;
             ioctl(in.peer.get(), FIONREAD, &queued);
             return queued == 0 && process_state(child.pid()) == 'S';
-        })) << "sockrelay never waited in the read";
+        }));
         kill(child.pid(), SIGSTOP);
-        ASSERT_TRUE(wait_until([&] { return process_state(child.pid()) == 'T'; }));
+        ASSERT_TRUE(wait_until("sockrelay to stop (state T) after SIGSTOP",
+                               [&] { return process_state(child.pid()) == 'T'; }));
         kill(child.pid(), SIGCONT);
     }
     write_all(in.mine.get(), data.substr(kChunk + 1000));
