@@ -44,16 +44,25 @@ static void scan(int argc, const char *const argv[], bool announce)
     }
 }
 
-// The file type of `fd` (S_IFSOCK ...), 0 when nothing is open there, -1
-// when unknown. A sandbox may answer fstat with a lie, so EBADF counts only
-// when a call that does not stat agrees, and a stat only with a real type.
-static int type_of(int fd, struct stat *st)
+// Whether `fd` is a socket: 1, with `st` filled in; 0 where it is known not
+// to be (nothing open there, or anything else); -1 where that cannot be
+// known. A sandbox may answer fstat with a lie, so EBADF counts only when a
+// call that does not stat agrees, and a stat with no file type only when a
+// socket's own call, which anonymous descriptors (eventfd, epoll, pidfd ...)
+// refuse with ENOTSOCK, agrees.
+static int is_socket(int fd, struct stat *st)
 {
     if (fstat(fd, st) != 0)
         return errno == EBADF && fcntl(fd, F_GETFD) == -1 && errno == EBADF ? 0 : -1;
+    int type = 0;
+    socklen_t size = sizeof type;
     switch (st->st_mode & S_IFMT) {
-    case S_IFSOCK: case S_IFREG: case S_IFDIR: case S_IFCHR: case S_IFBLK: case S_IFIFO: case S_IFLNK:
-        return static_cast<int>(st->st_mode & S_IFMT);
+    case S_IFSOCK:
+        return 1;
+    case S_IFREG: case S_IFDIR: case S_IFCHR: case S_IFBLK: case S_IFIFO: case S_IFLNK:
+        return 0;
+    case 0:
+        return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 && errno == ENOTSOCK ? 0 : -1;
     default:
         return -1;
     }
@@ -65,12 +74,12 @@ static int type_of(int fd, struct stat *st)
 static bool stderr_apart(int fd)
 {
     struct stat err {}, out {};
-    int type = type_of(2, &err);
-    if (type != S_IFSOCK)
-        return type >= 0;  // nothing open, or not a socket
-    type = type_of(fd, &out);
-    if (type <= 0)
-        return type == 0;  // nothing open at `fd`, or unknown
+    int sock = is_socket(2, &err);
+    if (sock != 1)
+        return sock == 0;
+    sock = is_socket(fd, &out);
+    if (sock != 1)
+        return sock == 0;
     return err.st_dev != out.st_dev || err.st_ino != out.st_ino;
 }
 

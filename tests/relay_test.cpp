@@ -9,8 +9,14 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -428,6 +434,20 @@ TEST(ReadFailure, DirectoryAsInput)
 // that refuses fstat on one of the two hides whether it is.
 enum class Err { Pipe, Socket };  // Socket: another socket, as the journal's
 
+// Descriptors with no file type, which an event-loop parent holds and a
+// wrong --sockfd may name; not open (-1) where this kernel has no such kind.
+Fd an_eventfd() { return Fd(eventfd(0, EFD_CLOEXEC)); }
+Fd an_epoll() { return Fd(epoll_create1(EPOLL_CLOEXEC)); }
+Fd a_timerfd() { return Fd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC)); }
+Fd an_inotify() { return Fd(inotify_init1(IN_CLOEXEC)); }
+Fd a_pidfd() { return Fd(static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0))); }
+Fd a_signalfd()
+{
+    sigset_t none;
+    sigemptyset(&none);
+    return Fd(signalfd(-1, &none, SFD_CLOEXEC));
+}
+
 struct StderrCase {
     const char *name;
     std::vector<int> at;  // where the output socket is placed; --sockfd names the first
@@ -436,7 +456,10 @@ struct StderrCase {
     std::string lines;    // what standard error receives
     const char *status;
     const char *spy = "";  // interposer settings
+    Fd (*instead)() = nullptr;  // placed in place of the output socket
 };
+
+const std::string kNotASocket = write_error(88);
 
 const StderrCase kStderrCases[] = {
     {"StdoutAndStderr", {1, 2}, Input::File, Err::Pipe, "", "exit 0"},
@@ -464,6 +487,32 @@ const StderrCase kStderrCases[] = {
     {"At3UnfilledOn3", {3, 2}, Input::Directory, Err::Pipe, "", "exit 254", "DENY=fstat@3=0"},
     {"PipeOutputUnfilled", {kFd}, Input::File, Err::Pipe, announce(kFd), "exit 0",
      "DENY=fstat@5=0"},
+    // --sockfd names, by mistake, a descriptor with no file type: fstat
+    // cannot tell it from an empty answer, but it is no socket.
+    {"EventfdErrSocket", {kFd}, Input::File, Err::Socket, announce(kFd) + kNotASocket,
+     "exit 255", "", an_eventfd},
+    {"EventfdErrPipe", {kFd}, Input::File, Err::Pipe, announce(kFd) + kNotASocket, "exit 255",
+     "", an_eventfd},
+    {"EpollErrSocket", {kFd}, Input::File, Err::Socket, announce(kFd) + kNotASocket, "exit 255",
+     "", an_epoll},
+    {"EpollErrPipe", {kFd}, Input::File, Err::Pipe, announce(kFd) + kNotASocket, "exit 255", "",
+     an_epoll},
+    {"TimerfdErrSocket", {kFd}, Input::File, Err::Socket, announce(kFd) + kNotASocket,
+     "exit 255", "", a_timerfd},
+    {"TimerfdErrPipe", {kFd}, Input::File, Err::Pipe, announce(kFd) + kNotASocket, "exit 255",
+     "", a_timerfd},
+    {"PidfdErrSocket", {kFd}, Input::File, Err::Socket, announce(kFd) + kNotASocket, "exit 255",
+     "", a_pidfd},
+    {"PidfdErrPipe", {kFd}, Input::File, Err::Pipe, announce(kFd) + kNotASocket, "exit 255", "",
+     a_pidfd},
+    {"SignalfdErrSocket", {kFd}, Input::File, Err::Socket, announce(kFd) + kNotASocket,
+     "exit 255", "", a_signalfd},
+    {"InotifyErrSocket", {kFd}, Input::File, Err::Socket, announce(kFd) + kNotASocket,
+     "exit 255", "", an_inotify},
+    // An empty stat of the output with the socket's own call refused too:
+    // still unknown, so still no line.
+    {"At5UnfilledOn5TypeQueryRefused", {kFd, 2}, Input::File, Err::Pipe, "", "exit 0",
+     "DENY=fstat@5=0,getsockopt"},
 };
 
 void PrintTo(const StderrCase &c, std::ostream *os) { *os << c.name; }
@@ -477,6 +526,9 @@ TEST_P(StderrSocket, LinesNeverEnterTheStream)
     const bool directory = c.input == Input::Directory;
     std::string data = directory ? "" : pattern(100000);
     Fd in = directory ? Fd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) : file_with(data);
+    Fd instead = c.instead != nullptr ? c.instead() : Fd();
+    if (c.instead != nullptr && instead.get() < 0)
+        GTEST_SKIP() << "this kernel offers no such descriptor: " << strerror(errno);
     TempPath log;
     Launch launch;
     launch.args({"--sockfd", std::to_string(c.at[0])}).input(in.get());
@@ -485,7 +537,7 @@ TEST_P(StderrSocket, LinesNeverEnterTheStream)
     if (c.err == Err::Socket)
         launch.place(err.mine.get(), 2);
     for (int at : c.at)
-        launch.place(sock.mine.get(), at);
+        launch.place(c.instead != nullptr ? instead.get() : sock.mine.get(), at);
     Child child(launch);
     sock.mine.reset();
     err.mine.reset();
@@ -494,7 +546,7 @@ TEST_P(StderrSocket, LinesNeverEnterTheStream)
 
     EXPECT_EQ(o.status, c.status);
     EXPECT_EQ(c.err == Err::Socket ? read_all(err.peer.get()) : o.err, c.lines);
-    EXPECT_TRUE(same_bytes(data, got.get()));
+    EXPECT_TRUE(same_bytes(c.instead != nullptr ? "" : data, got.get()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Placed, StderrSocket, testing::ValuesIn(kStderrCases),
