@@ -698,6 +698,7 @@ enum class Break {
     PeerClosed,    // before sockrelay starts
     ParentShutWr,  // the parent's shutdown(SHUT_WR) while sockrelay waits for room
     PeerShutRd,    // the peer's shutdown(SHUT_RD) while sockrelay waits for room
+    Terminated,    // the parent's SIGTERM while sockrelay waits for room
 };
 
 enum class Sigpipe { Default, Ignored };  // as the parent leaves it
@@ -723,6 +724,12 @@ const PipeCase kPipeCases[] = {
      Break::ParentShutWr, SOCK_DGRAM},
     {"TimedShutWrWhileWaiting", Sigpipe::Ignored, "exit 255", write_error(32),
      Break::ParentShutWr, SOCK_STREAM, Full::TimedSend},
+    // Datagram sockets raise no SIGPIPE; a gone peer refuses the message.
+    {"DatagramShutWrDefaultReports", Sigpipe::Default, "exit 255", write_error(32),
+     Break::ParentShutWr, SOCK_DGRAM},
+    {"DatagramPeerClosedReports", Sigpipe::Default, "exit 255", write_error(111),
+     Break::PeerClosed, SOCK_DGRAM},
+    {"TerminatedWhileWaiting", Sigpipe::Default, "signal 15", "", Break::Terminated},
 };
 
 void PrintTo(const PipeCase &c, std::ostream *os) { *os << c.name; }
@@ -758,8 +765,10 @@ TEST_P(BrokenPipe, EndsTheRunPromptly)
         poll(nullptr, 0, 300);  // well into the wait for room
         if (c.how == Break::ParentShutWr)
             shutdown(sock.mine.get(), SHUT_WR);
-        else
+        else if (c.how == Break::PeerShutRd)
             shutdown(sock.peer.get(), SHUT_RD);
+        else
+            kill(child.pid(), SIGTERM);
     }
     // The wait for room lasts a second at most, so a shut-down shows soon.
     Outcome o = child.finish(5s);
