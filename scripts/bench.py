@@ -38,6 +38,7 @@ import resource
 import shutil
 import socket
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -479,5 +480,5 @@ def main():
 if __name__ == "__main__":
     try:
         main()
-    except (RuntimeError, OSError) as e:
+    except (RuntimeError, OSError, subprocess.CalledProcessError) as e:
         sys.exit(f"bench: {e}")
