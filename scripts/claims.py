@@ -13,8 +13,9 @@ comment in docs/reliability.md, just before the text it holds:
 
 Its items, separated by ", ", are "test NAME" (a test as CTest lists it,
 or a pattern with * that must match at least one), "fault NAME" (a row of
-tests/faults.txt), "run COMMAND" (a figure's command; a script of this
-tree must exist) or "untested WHY" (said plainly in the text as well).
+tests/faults.txt) or "run COMMAND" (a figure's command; a script of this
+tree must exist). A statement that nothing here holds says so instead, in
+a comment "untested: WHY".
 Each item that names nothing is reported with the statement it held, and
 so is a cited manual page that SEE ALSO lacks. Silent and exit 0 when
 everything holds; the test names come from CTest in build/ (BUILD), which
@@ -49,7 +50,7 @@ def statement(lines, at):
     words = []
     for line in lines[at + 1:]:
         if any(p.match(line) for p in DOCS.values()) or not line.strip() or re.match(
-                r"\.(SH|SS|TP|PP|EX|EE)\b", line):
+                r'\.(SH|SS|TP|PP|EX|EE)\b|\.\\" untested:|<!-- untested:', line):
             break
         if line.startswith('.\\"'):
             continue
@@ -74,8 +75,8 @@ def unheld(item, tests, faults):
         program = what.split()[0] if what else ""
         if "/" in program and not os.path.exists(os.path.join(ROOT, program)):
             return f"{program} does not exist"
-    elif kind != "untested" or not what:
-        return f"'{item}' is not test, fault, run or untested"
+    else:
+        return f"'{item}' is not test, fault or run"
     return None
 
 
